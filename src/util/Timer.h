@@ -1,0 +1,51 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace Tarvent::VirtualChannel {
+
+// Runs a callback periodically on a thread of its own. Periods count from the
+// end of the previous callback. start/restart/stop may be called from any
+// thread but the timer's own (stop from inside the callback would join itself).
+// The callback runs with no Timer lock held and must not throw; if it does, the
+// exception is logged and the timer goes on.
+class Timer {
+public:
+    using Callback = std::function<void(Timer*)>;
+
+    // `callback` must not be empty.
+    explicit Timer(Callback callback);
+    // The timer is stopped first if it still runs.
+    ~Timer();
+
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+
+    // No effect while running (period and flag stay).
+    void start(std::chrono::milliseconds period, bool fireAtOnce);
+    // Begins a fresh period without firing; no effect while stopped.
+    void restart();
+    // Waits for a callback in progress; no effect while stopped.
+    void stop();
+
+private:
+    bool waitPeriod();
+    void run();
+    void fire();
+
+    std::mutex stateMutex_;      // guards period_, running_, restartRequested_, fireAtOnce_
+    std::mutex startStopMutex_;  // serialises start/stop and thread_; taken before stateMutex_
+    Callback callback_;
+    std::chrono::milliseconds period_{0};
+    std::thread thread_;
+    std::condition_variable wakeUp_;
+    bool running_ = false;
+    bool restartRequested_ = false;
+    bool fireAtOnce_ = false;
+};
+
+}  // namespace Tarvent::VirtualChannel

@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "util/Timer.h"
+
+namespace Tarvent::VirtualChannel {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Counts callbacks and lets a test wait for a number of them without sleeping blindly.
+class FireCounter {
+public:
+    void fire()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++count_;
+        last_ = Clock::now();
+        changed_.notify_all();
+    }
+    bool waitFor(int n, std::chrono::milliseconds limit = 10s)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return count_ >= n; });
+    }
+    int count()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return count_;
+    }
+    Clock::time_point last()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return last_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int count_ = 0;
+    Clock::time_point last_{};
+};
+
+TEST(Timer, FireAtOnceThenPeriodically)
+{
+    FireCounter counter;
+    Timer timer([&](Timer*) { counter.fire(); });
+    const auto begin = Clock::now();
+    timer.start(20ms, true);
+    ASSERT_TRUE(counter.waitFor(1));
+    ASSERT_TRUE(counter.waitFor(4));
+    timer.stop();
+    // Three full periods must have passed after the immediate call.
+    EXPECT_GE(Clock::now() - begin, 60ms);
+}
+
+TEST(Timer, WithoutFireAtOnceFirstCallComesAfterOnePeriod)
+{
+    FireCounter counter;
+    Timer timer([&](Timer*) { counter.fire(); });
+    const auto begin = Clock::now();
+    timer.start(50ms, false);
+    ASSERT_TRUE(counter.waitFor(1));
+    EXPECT_GE(counter.last() - begin, 50ms);
+    timer.stop();
+}
+
+TEST(Timer, RestartsKeepItFromFiringUntilTheyStop)
+{
+    FireCounter counter;
+    Timer timer([&](Timer*) { counter.fire(); });
+    timer.start(200ms, false);
+    for (int i = 0; i < 8; ++i) {
+        std::this_thread::sleep_for(50ms);
+        timer.restart();
+    }
+    EXPECT_EQ(counter.count(), 0);
+    const auto lastRestart = Clock::now();
+    ASSERT_TRUE(counter.waitFor(1));
+    EXPECT_GE(counter.last() - lastRestart, 200ms);
+    timer.stop();
+}
+
+TEST(Timer, StopWaitsForTheRunningCallbackAndNothingFollows)
+{
+    std::atomic<bool> inCallback{false};
+    std::atomic<bool> callbackDone{false};
+    std::atomic<int> calls{0};
+    Timer timer([&](Timer*) {
+        ++calls;
+        inCallback = true;
+        std::this_thread::sleep_for(100ms);
+        callbackDone = true;
+    });
+    timer.start(10ms, true);
+    while (!inCallback) {
+        std::this_thread::sleep_for(1ms);
+    }
+    timer.stop();
+    EXPECT_TRUE(callbackDone);
+    const int after = calls;
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(calls, after);
+}
+
+TEST(Timer, StartWhileRunningKeepsOldPeriodAndRestartAfterStopUsesNewOne)
+{
+    FireCounter counter;
+    Timer timer([&](Timer*) { counter.fire(); });
+    timer.start(10s, false);
+    timer.start(1ms, true);  // ignored: still the 10 s period and no immediate call
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(counter.count(), 0);
+    timer.stop();
+
+    timer.start(5ms, false);
+    ASSERT_TRUE(counter.waitFor(3));
+    timer.stop();
+}
+
+TEST(Timer, CallbackMayRestartItsOwnTimerWhileStopWaits)
+{
+    std::atomic<bool> entered{false};
+    Timer timer([&](Timer* self) {
+        entered = true;
+        std::this_thread::sleep_for(50ms);
+        self->restart();
+    });
+    timer.start(5ms, true);
+    while (!entered) {
+        std::this_thread::sleep_for(1ms);
+    }
+    timer.stop();  // must not deadlock against the callback's restart
+    SUCCEED();
+}
+
+TEST(Timer, ThrowingCallbackDoesNotEndTheThread)
+{
+    FireCounter counter;
+    Timer timer([&](Timer*) {
+        counter.fire();
+        throw std::runtime_error("boom");
+    });
+    timer.start(5ms, true);
+    ASSERT_TRUE(counter.waitFor(3));
+    timer.stop();
+}
+
+TEST(Timer, StopAndRestartOnStoppedTimerAreNoOps)
+{
+    Timer timer([](Timer*) {});
+    timer.stop();
+    timer.restart();
+    SUCCEED();
+}
+
+}  // namespace
+}  // namespace Tarvent::VirtualChannel
