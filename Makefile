@@ -30,7 +30,7 @@ test-asan: deps
 test-tsan: deps
 	cmake -S . -B build-tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DOVRA_SANITIZE=thread -DOVRA_BUILD_BENCH=OFF
 	cmake --build build-tsan -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L tsan
 
 # libFuzzer targets built with clang; each runs for FUZZ_SECONDS over its corpus.

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <mutex>
+#include <string>
+
+#include "logging/AppenderBase.h"
+#include "logging/FileAppenderConfig.h"
+
+namespace Tarvent::VirtualChannel {
+
+// Writes every log line into "<fileName>.log" in the log folder, flushing each
+// line, and rotates it through "<fileName>-01.log", "-02.log", ... (higher is
+// older) once it reaches `maxFileSize`. A live file that cannot be opened
+// drops every line silently.
+// Threads: append() on any logging thread (under the Logger's lock);
+// readLogs() on the log archive's worker. Nothing here may log: `mutex_` is
+// not recursive.
+class FileAppender : public AppenderBase {
+public:
+    // Creates the log folder (its parent must exist) and opens the live file.
+    // Throws LoggerException when the folder cannot be created or listed.
+    explicit FileAppender(FileAppenderConfig config);
+    ~FileAppender() override;
+
+    FileAppender(const FileAppender&) = delete;
+    FileAppender& operator=(const FileAppender&) = delete;
+
+    void append(const LogRecord& record) override;
+
+    // The newest `maxBytes` bytes of all log files at most, oldest first,
+    // beginning at a line start. A missing file in the numbering is skipped.
+    virtual std::string readLogs(std::int64_t maxBytes);
+
+    // Log files in the folder (the live file included), as kept by rotation.
+    int fileCount();
+
+    // Whether `name` is counted as one of this appender's log files: its
+    // extension (from the first '.' on) is ".log" and it begins with `fileName`.
+    bool isLogFile(const std::string& name) const;
+
+private:
+    std::string makeFileName(int index) const;
+    std::string filePath(int index) const;
+    int countLogFiles(const std::string& folder) const;
+    void openLiveFile(std::ios::openmode mode);
+    void rotateIfNeeded();
+    void rotate();
+
+    std::mutex mutex_;  // guards everything below and the log files; taken after the Logger's lock
+    const FileAppenderConfig config_;
+    const std::int32_t indexWidth_ = 2;
+    std::int32_t fileCount_ = 0;
+    std::ofstream stream_;
+    std::int64_t position_ = -1;  // the live file's size as written through stream_; -1 once it failed
+};
+
+// The part of `name` after its last '/' from the first '.' on; empty without one.
+std::string fileExtension(const std::string& name);
+
+}  // namespace Tarvent::VirtualChannel

@@ -1,0 +1,343 @@
+#include "transport/PacketDispatcher.h"
+
+#include <cstring>
+#include <exception>
+
+#include "logging/Logger.h"
+
+namespace Tarvent::VirtualChannel {
+
+namespace {
+
+constexpr int kListenBacklog = 10;
+
+std::int64_t steadyNowNanoseconds()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void logActiveChange(int oldIndex, int newIndex, int count)
+{
+    logInfo("Changed active socket connection: oldConnectionId=%d; newConnectionId=%d; connectionCount=%d", oldIndex,
+            newIndex, count);
+}
+
+}  // namespace
+
+PacketDispatcher::Connection::Connection(Socket acceptedSocket)
+    : socket(std::move(acceptedSocket)), lastActivity(steadyNowNanoseconds())
+{
+}
+
+PacketDispatcher::PacketDispatcher(std::chrono::milliseconds pollTimeout,
+                                   std::chrono::milliseconds idleTimeout,
+                                   std::chrono::milliseconds sendTimeout)
+    : pollTimeout_(pollTimeout), idleTimeout_(idleTimeout), sendTimeout_(sendTimeout)
+{
+}
+
+PacketDispatcher::~PacketDispatcher()
+{
+    if (thread_.joinable()) {
+        requestStop();
+        thread_.join();
+    }
+}
+
+IPacketDispatcher::PacketCallback PacketDispatcher::getPacketCallback()
+{
+    const std::lock_guard<std::mutex> lock(callbackMutex_);
+    return packetCallback_;
+}
+
+void PacketDispatcher::setPacketCallback(PacketCallback callback)
+{
+    const std::lock_guard<std::mutex> lock(callbackMutex_);
+    packetCallback_ = std::move(callback);
+}
+
+bool PacketDispatcher::start()
+{
+    if (thread_.joinable() || passiveSocket_.valid()) {
+        return false;
+    }
+    logInfo("Creating passive socket: type=inet");
+    Socket socket = Socket::createTcp();
+    if (!socket.valid()) {
+        logError("Failed to create passive socket: errno=%d", Socket::lastError());
+        return false;
+    }
+    logInfo("Binding passive socket");
+    if (!socket.bindLoopback(0)) {
+        logError("Failed to bind passive socket: errno=%d", Socket::lastError());
+        closeSocket(socket);
+        return false;
+    }
+    logInfo("Disabling packet buffering");
+    if (!socket.setNoDelay()) {
+        logError("Failed to disable packet buffering: errno=%d", Socket::lastError());
+        closeSocket(socket);
+        return false;
+    }
+    const int boundPort = socket.localPort();
+    if (boundPort < 0) {
+        logError("Failed to get socket port: errno=%d", Socket::lastError());
+        closeSocket(socket);
+        return false;
+    }
+    port_ = boundPort;
+    logInfo("Starting listening with passive socket: port=%d", boundPort);
+    // Non-blocking so that a client that vanishes between poll and accept
+    // cannot stall the worker in accept.
+    if (!socket.listen(kListenBacklog) || !socket.setNonBlocking()) {
+        logError("Failed to listen with passive socket: errno=%d", Socket::lastError());
+        closeSocket(socket);
+        return false;
+    }
+    passiveSocket_ = std::move(socket);
+    stopRequested_ = false;
+    thread_ = std::thread(&PacketDispatcher::workerLoop, this);
+    return true;
+}
+
+void PacketDispatcher::requestStop()
+{
+    stopRequested_ = true;
+}
+
+void PacketDispatcher::join()
+{
+    thread_.join();
+}
+
+void PacketDispatcher::workerLoop()
+{
+    logInfo("Started worker thread");
+    try {
+        runPollCycles();
+    } catch (const std::exception& e) {
+        logError("Unexpected error in worker thread: %s", e.what());
+    } catch (...) {
+        logError("Unexpected error in worker thread: unknown exception");
+    }
+    logInfo("Closing passive socket");
+    passiveSocket_.shutdownBoth();
+    if (passiveSocket_.close() != 0) {
+        logError("Failed to close passive socket: errno=%d", Socket::lastError());
+    }
+    logInfo("Stopped worker thread");
+}
+
+void PacketDispatcher::runPollCycles()
+{
+    workerCallback_ = getPacketCallback();
+    std::vector<Socket::PollEntry> entries;
+    while (!stopRequested_) {
+        const int count = connectionCount();
+        entries.assign(static_cast<std::size_t>(count) + 1, Socket::PollEntry{});
+        entries[0].fd = passiveSocket_.fd();
+        for (int i = 0; i < count; ++i) {
+            entries[i + 1].fd = connections_[i]->socket.fd();
+        }
+        if (Socket::pollForRead(entries, pollTimeout_) < 0) {
+            logError("Failed to poll sockets: errno=%d", Socket::lastError());
+            break;
+        }
+        for (int i = 0; i < count; ++i) {
+            const short revents = entries[i + 1].revents;
+            // A sender may have shut this one down already; it only awaits removal.
+            if (revents == 0 || connections_[i]->closed) {
+                continue;
+            }
+            if (!Socket::isReadable(revents)) {
+                if (Socket::isHangUp(revents)) {
+                    logInfo("Socket connection terminated by client: connectionId=%d; connectionCount=%d", i,
+                            connectionCount());
+                } else {
+                    logError("Error happened on active socket: revents=%d; connectionId=%d; connectionCount=%d",
+                             static_cast<int>(revents), i, connectionCount());
+                }
+                closeConnection(i);
+            } else if (readFromConnection(i)) {
+                const std::lock_guard<std::recursive_mutex> lock(mutex_);
+                if (i != activeIndex_) {
+                    logActiveChange(activeIndex_, i, connectionCount());
+                    activeIndex_ = i;
+                }
+            } else {
+                closeConnection(i);
+            }
+        }
+        const short passiveEvents = entries[0].revents;
+        if (passiveEvents != 0) {
+            if (!Socket::isReadable(passiveEvents)) {
+                logError("Error happened on passive socket: revents=%d", static_cast<int>(passiveEvents));
+                stopRequested_ = true;
+            } else {
+                acceptConnection();
+            }
+        }
+        sweepIdleConnections();
+        removeClosedConnections();
+    }
+}
+
+void PacketDispatcher::acceptConnection()
+{
+    bool wouldBlock = false;
+    Socket socket = passiveSocket_.accept(wouldBlock);
+    if (!socket.valid()) {
+        if (!wouldBlock) {
+            logError("Failed to accept incoming connection: errno=%d", Socket::lastError());
+        }
+        return;
+    }
+    if (!socket.setSendTimeout(sendTimeout_)) {
+        logWarning("Failed to set send timeout: errno=%d", Socket::lastError());
+    }
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    connections_.push_back(std::make_unique<Connection>(std::move(socket)));
+    const int index = connectionCount() - 1;
+    logInfo("Accepted incoming connection: connectionId=%d; connectionCount=%d", index, connectionCount());
+    if (activeIndex_ == -1) {
+        logActiveChange(-1, index, connectionCount());
+        activeIndex_ = index;
+    }
+}
+
+bool PacketDispatcher::readFromConnection(int index)
+{
+    Connection& connection = *connections_[index];
+    PacketReader& reader = connection.reader;
+    const long received = connection.socket.receive(reader.writePointer(), reader.bytesWanted());
+    if (received <= 0) {
+        logError("Failed to read from socket: receivedBytes=%d; errno=%d; connectionId=%d; connectionCount=%d",
+                 static_cast<int>(received), received == 0 ? 0 : Socket::lastError(), index, connectionCount());
+        return false;
+    }
+    switch (reader.commit(static_cast<std::size_t>(received))) {
+    case PacketReader::Result::NeedMore:
+        return true;
+    case PacketReader::Result::InvalidLength:
+        logError("Invalid packet length: length=%u; connectionId=%d; connectionCount=%d",
+                 static_cast<unsigned>(reader.packet().length), index, connectionCount());
+        return false;
+    case PacketReader::Result::PacketReady:
+        deliver(reader.packet());
+        connection.lastActivity = steadyNowNanoseconds();
+        return true;
+    }
+    return true;
+}
+
+void PacketDispatcher::deliver(const VCPacketHolder& packet)
+{
+    const PacketCallback& callback = workerCallback_;
+    if (!callback) {
+        return;
+    }
+    // Nothing may leave the worker thread: a throwing callback costs one packet.
+    try {
+        callback(packet);
+    } catch (const std::exception& e) {
+        logError("Packet callback failed: messageId=%llu; error=%s",
+                 static_cast<unsigned long long>(packet.messageId), e.what());
+    } catch (...) {
+        logError("Packet callback failed: messageId=%llu; error=unknown exception",
+                 static_cast<unsigned long long>(packet.messageId));
+    }
+}
+
+// Callable by the worker without the mutex (only the worker changes the list)
+// and by a sender with it held.
+void PacketDispatcher::closeConnection(int index)
+{
+    Connection& connection = *connections_[index];
+    bool expected = false;
+    // Whoever claims `closed` first shuts the socket down; the descriptor itself
+    // is closed by the worker when it removes the record.
+    if (!connection.closed.compare_exchange_strong(expected, true)) {
+        return;
+    }
+    logInfo("Closing active socket: connectionId=%d; connectionCount=%d", index, connectionCount());
+    connection.socket.shutdownBoth();
+}
+
+void PacketDispatcher::closeSocket(Socket& socket)
+{
+    socket.shutdownBoth();
+    socket.close();
+}
+
+void PacketDispatcher::sweepIdleConnections()
+{
+    const std::int64_t threshold =
+        steadyNowNanoseconds() - std::chrono::duration_cast<std::chrono::nanoseconds>(idleTimeout_).count();
+    for (int i = 0; i < connectionCount(); ++i) {
+        const Connection& connection = *connections_[i];
+        if (i != activeIndex_ && !connection.closed && connection.lastActivity < threshold) {
+            logInfo("Closing idle connection: connectionId=%d; connectionCount=%d", i, connectionCount());
+            closeConnection(i);
+        }
+    }
+}
+
+void PacketDispatcher::removeClosedConnections()
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    for (int i = connectionCount() - 1; i >= 0; --i) {
+        Connection& connection = *connections_[i];
+        if (!connection.closed) {
+            continue;
+        }
+        if (connection.socket.close() != 0) {
+            logError("Failed to close active socket: errno=%d; connectionId=%d; connectionCount=%d",
+                     Socket::lastError(), i, connectionCount());
+        }
+        connections_.erase(connections_.begin() + i);
+        logInfo("Removed socket connection: oldConnectionId=%d; connectionCount=%d", i, connectionCount());
+        if (i == activeIndex_) {
+            logActiveChange(i, -1, connectionCount());
+            activeIndex_ = -1;
+        } else if (i < activeIndex_) {
+            logActiveChange(activeIndex_, activeIndex_ - 1, connectionCount());
+            --activeIndex_;
+        }
+    }
+}
+
+bool PacketDispatcher::send(const VCPacketHolder& packet)
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const auto messageId = static_cast<unsigned long long>(packet.messageId);
+    if (activeIndex_ < 0) {
+        logError("Unable to send packet because no connection is active: messageId=%llu", messageId);
+        return false;
+    }
+    Connection& connection = *connections_[activeIndex_];
+    if (connection.closed) {
+        logError("Unable to send packet because connection is closed: messageId=%llu", messageId);
+        return false;
+    }
+    const std::int32_t payloadSize = VCPacketHolder::payloadSize(packet);
+    if (payloadSize < 0 || static_cast<std::uint32_t>(payloadSize) > kMaxPayloadSize ||
+        static_cast<std::uint32_t>(payloadSize) > packet.capacity()) {
+        logError("Unable to send packet because its length is invalid: messageId=%llu; length=%u", messageId,
+                 static_cast<unsigned>(packet.length));
+        return false;
+    }
+    VCPacketHolder::writeHeader(packet, sendBuffer_);
+    if (payloadSize > 0) {
+        std::memcpy(sendBuffer_ + kPacketHeaderSize, packet.payload.get(), static_cast<std::size_t>(payloadSize));
+    }
+    if (!connection.socket.sendAll(sendBuffer_, packet.length)) {
+        logError("Failed to write to socket: errno=%d", Socket::lastError());
+        closeConnection(activeIndex_);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace Tarvent::VirtualChannel

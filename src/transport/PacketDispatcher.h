@@ -1,0 +1,98 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/Socket.h"
+#include "transport/IPacketDispatcher.h"
+#include "transport/PacketReader.h"
+
+namespace Tarvent::VirtualChannel {
+
+// The loopback TCP server of the channel: listens on 127.0.0.1 at a port the
+// system picks, reads framed packets from every accepted connection and hands
+// them to the packet callback, and writes packets to the active connection.
+// One worker thread polls, accepts, reads, closes and removes connections;
+// send() runs on any caller's thread. requestStop() may be called from any
+// thread; join() from any thread but the worker.
+class PacketDispatcher : public IPacketDispatcher {
+public:
+    static constexpr std::chrono::milliseconds kDefaultPollTimeout{500};
+    static constexpr std::chrono::milliseconds kDefaultIdleTimeout{60000};
+    static constexpr std::chrono::milliseconds kDefaultSendTimeout{2000};
+
+    // `sendTimeout` bounds a write to a client that stopped reading; such a
+    // write fails and closes that connection.
+    explicit PacketDispatcher(std::chrono::milliseconds pollTimeout = kDefaultPollTimeout,
+                              std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout,
+                              std::chrono::milliseconds sendTimeout = kDefaultSendTimeout);
+    // Stops and joins the worker if the owner has not done so.
+    ~PacketDispatcher() override;
+
+    PacketDispatcher(const PacketDispatcher&) = delete;
+    PacketDispatcher& operator=(const PacketDispatcher&) = delete;
+
+    PacketCallback getPacketCallback() override;
+    void setPacketCallback(PacketCallback callback) override;
+    bool send(const VCPacketHolder& packet) override;
+
+    // Opens the listening socket and starts the worker; false on failure or
+    // when already started. Throws std::system_error if no thread can be made.
+    bool start();
+    // The listening port after start(), -1 before.
+    int port() const { return port_.load(); }
+    void requestStop();
+    // Standard thread-join rules apply.
+    void join();
+
+private:
+    // One accepted client. The worker alone reads from it and closes its
+    // descriptor (when it removes the record, under mutex_); a sender may only
+    // claim `closed` and shut the socket down.
+    struct Connection {
+        explicit Connection(Socket acceptedSocket);
+
+        Socket socket;
+        PacketReader reader;
+        std::atomic<bool> closed{false};
+        std::atomic<std::int64_t> lastActivity{0};
+    };
+
+    void workerLoop();
+    void runPollCycles();
+    void acceptConnection();
+    bool readFromConnection(int index);
+    void deliver(const VCPacketHolder& packet);
+    void closeConnection(int index);
+    void closeSocket(Socket& socket);
+    void removeClosedConnections();
+    void sweepIdleConnections();
+    int connectionCount() const { return static_cast<int>(connections_.size()); }
+
+    std::thread thread_;
+    Socket passiveSocket_;
+    unsigned char sendBuffer_[kMaxPacketSize] = {};  // guarded by mutex_
+    PacketCallback packetCallback_;                   // set before start(); guarded by callbackMutex_
+    PacketCallback workerCallback_;                   // the worker's copy, taken when it starts
+    const std::chrono::milliseconds pollTimeout_;
+    const std::chrono::milliseconds idleTimeout_;
+    const std::chrono::milliseconds sendTimeout_;
+    std::atomic<bool> stopRequested_{false};
+    // Guards the connection list, the active index and the send buffer. The
+    // worker changes the list and the index only with it held and may read them
+    // without it; senders read them only with it held. Taken after the
+    // transmitter's state mutex and before the Logger's.
+    std::recursive_mutex mutex_;
+    // Guards packetCallback_ only; never held while the callback runs.
+    std::mutex callbackMutex_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+    int activeIndex_ = -1;
+    std::atomic<int> port_{-1};
+};
+
+}  // namespace Tarvent::VirtualChannel

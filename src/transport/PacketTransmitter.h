@@ -1,0 +1,94 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "transport/IPacketDispatcher.h"
+#include "transport/IPacketTransmitter.h"
+#include "transport/PendingCommand.h"
+#include "transport/VCPacketHolder.h"
+#include "util/Timer.h"
+
+namespace Tarvent::VirtualChannel {
+
+// Numbers and sends the engine's commands, answers and notifications, routes
+// received packets to the handlers and expires unanswered commands.
+// `dispatcher` must outlive this object; the transmitter must be stopped and
+// the dispatcher's worker ended before it is destroyed.
+// Threads: any thread sends; received packets and their handlers run on the
+// dispatcher's worker; the sweep and the TimeoutHandler run on the Timer's
+// thread; start/stop on the owner's thread. Handlers run with no lock held.
+class PacketTransmitter : public IPacketTransmitter {
+public:
+    explicit PacketTransmitter(IPacketDispatcher* dispatcher);
+    ~PacketTransmitter() override = default;
+
+    PacketTransmitter(const PacketTransmitter&) = delete;
+    PacketTransmitter& operator=(const PacketTransmitter&) = delete;
+
+    void* getContext() override;
+    void setContext(void* context) override;
+    CommandHandler getCommandHandler() override;
+    void setCommandHandler(CommandHandler handler) override;
+    AnswerHandler getAnswerHandler() override;
+    void setAnswerHandler(AnswerHandler handler) override;
+    TimeoutHandler getTimeoutHandler() override;
+    void setTimeoutHandler(TimeoutHandler handler) override;
+    NotificationHandler getNotificationHandler() override;
+    void setNotificationHandler(NotificationHandler handler) override;
+    int getTimerInterval() override;
+    void setTimerInterval(int milliseconds) override;
+    int getCommandTimeout() override;
+    void setCommandTimeout(int milliseconds) override;
+
+    void start() override;
+    // Returns once every pending command has been answered or has expired.
+    void stop() override;
+
+    // The send operations throw VirtualChannelException when not running
+    // (code 0) or for a payload of negative size or above 2024 bytes (code 1).
+    std::string sendCommand(const void* data, int size, int timeoutMs) override;
+    std::uint64_t sendCommandAsync(const void* data, int size, int timeoutMs) override;
+    void sendNotification(std::uint8_t code, const char* text) override;
+    void sendAnswer(const void* data, int size, std::uint64_t messageId) override;
+
+private:
+    using StateLock = std::unique_lock<std::recursive_mutex>;
+
+    void onPacket(const VCPacketHolder& packet);
+    void checkTimeouts();
+    static std::exception_ptr makeTimeoutException(std::uint64_t messageId);
+
+    // Both expect stateMutex_ held.
+    void checkSendable(long long size) const;
+    void fillAndSend(std::uint8_t type, std::uint8_t code, std::uint64_t messageId, const void* data, int size);
+    std::future<VCPacketHolder> sendPending(const void* data, int size, int timeoutMs, bool synchronous,
+                                            std::uint64_t& messageId);
+
+    // Guards every field below and the pending map; taken after startStopMutex_
+    // and before the dispatcher's mutex.
+    std::recursive_mutex stateMutex_;
+    // Serialises start() and stop(); first in the lock order.
+    std::recursive_mutex startStopMutex_;
+    // Signalled when the pending map becomes empty.
+    std::condition_variable_any drained_;
+    Timer timer_;
+    void* context_ = nullptr;
+    CommandHandler commandHandler_ = nullptr;
+    AnswerHandler answerHandler_ = nullptr;
+    TimeoutHandler timeoutHandler_ = nullptr;
+    NotificationHandler notificationHandler_ = nullptr;
+    bool running_ = false;
+    IPacketDispatcher* const dispatcher_;
+    VCPacketHolder outgoing_;
+    std::uint64_t nextMessageId_ = 1;
+    int timerInterval_ = 250;
+    int commandTimeout_ = 5000;
+    std::unordered_map<std::uint64_t, std::unique_ptr<PendingCommand>> pending_;
+};
+
+}  // namespace Tarvent::VirtualChannel
