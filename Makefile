@@ -24,6 +24,7 @@ test-asan: deps
 	cmake -S . -B build-asan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DOVRA_SANITIZE=address -DOVRA_BUILD_BENCH=OFF
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 # ThreadSanitizer build of the tests labelled "tsan" (the threaded parts).

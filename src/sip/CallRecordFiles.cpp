@@ -1,0 +1,39 @@
+#include "sip/CallRecordFiles.h"
+
+#include <atomic>
+#include <filesystem>
+#include <system_error>
+
+#include <linphone++/linphone.hh>
+
+#include "sip/SipError.h"
+
+namespace Tarvent::VirtualChannel {
+
+std::string CallRecordFiles::spoolFolder()
+{
+    // The stack's private folder is emptied at every start and stop, and so
+    // takes forgotten spool files with it.
+    std::string folder = linphone::Factory::get()->getDataDir(nullptr);
+    if (!folder.empty() && folder.back() != '/') {
+        folder += '/';
+    }
+    return folder + "records/";
+}
+
+std::string CallRecordFiles::assign(linphone::CallParams& params)
+{
+    static std::atomic<unsigned> nextNumber{1};
+    const std::string folder = spoolFolder();
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) {
+        OVRA_THROW_SIP_ERROR(error.value(), "CallRecordFiles::assign",
+                             "Failed to create folder " + folder + ": " + error.message());
+    }
+    const std::string path = folder + "call" + std::to_string(nextNumber.fetch_add(1)) + ".wav";
+    params.setRecordFile(path);
+    return path;
+}
+
+}  // namespace Tarvent::VirtualChannel

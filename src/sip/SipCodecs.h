@@ -1,0 +1,26 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace linphone {
+class Core;
+class PayloadType;
+}  // namespace linphone
+
+namespace Tarvent::VirtualChannel {
+
+// Codec ids ("name/rate/channels") over the Core's audio payload types.
+// Core thread only.
+namespace SipCodecs {
+
+// "PCMA/8000/1". G.722 is written with its sampling rate, "G722/16000/1",
+// although its RTP clock rate (what the library reports) is 8000.
+std::string codecId(const linphone::PayloadType& payloadType);
+
+// The audio payload type with that id, or null when the build lacks it.
+std::shared_ptr<linphone::PayloadType> findAudio(linphone::Core& core, const std::string& id);
+
+}  // namespace SipCodecs
+
+}  // namespace Tarvent::VirtualChannel

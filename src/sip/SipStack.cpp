@@ -1,0 +1,510 @@
+#include "sip/SipStack.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <iterator>
+#include <list>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include <linphone++/linphone.hh>
+
+#include "logging/Logger.h"
+#include "sip/SipCodecs.h"
+#include "sip/SipLogListener.h"
+#include "sip/SipMessageTap.h"
+
+namespace Tarvent::VirtualChannel {
+
+namespace {
+
+// The stack's private files (the library's data and configuration folders).
+const char* const kPrivateFolder = "sip";
+
+// The library takes ports of -1 as "any free port".
+constexpr int kRandomPort = -1;
+constexpr int kRtpPortMin = 10000;
+constexpr int kRtpPortMax = 65535;
+constexpr int kMaxCalls = 4;
+// Incoming calls ring until the softphone answers or the caller gives up.
+constexpr int kIncomingCallTimeoutSeconds = 24 * 60 * 60;
+// The floor for a level of 0: silence, without an infinite gain in dB.
+constexpr float kMinGainDb = -120.0f;
+
+constexpr unsigned kAllLogLevels = static_cast<unsigned>(linphone::LogLevel::Debug) |
+                                   static_cast<unsigned>(linphone::LogLevel::Trace) |
+                                   static_cast<unsigned>(linphone::LogLevel::Message) |
+                                   static_cast<unsigned>(linphone::LogLevel::Warning) |
+                                   static_cast<unsigned>(linphone::LogLevel::Error) |
+                                   static_cast<unsigned>(linphone::LogLevel::Fatal);
+
+// Nothing is kept between runs: no databases, no ringing or tones, echo
+// cancellation with a 200 ms tail. DSCP 46 (expedited forwarding) for SIP and
+// RTP goes in here: the start reads it before it opens the sockets.
+const char* const kCoreConfig =
+    "[storage]\n"
+    "uri=null\n"
+    "call_logs_db_uri=null\n"
+    "zrtp_secrets_db_uri=null\n"
+    "[misc]\n"
+    "tone_indications=0\n"
+    "[sip]\n"
+    "dscp=46\n"
+    "[rtp]\n"
+    "audio_dscp=46\n"
+    "[sound]\n"
+    "echocancellation=1\n"
+    "ec_tail_len=200\n";
+
+struct CodecRow {
+    const char* codecId;
+    int priority;
+};
+
+constexpr const char* kG729 = "G729/8000/1";
+constexpr CodecRow kG729Row = {kG729, 132};
+constexpr CodecRow kCodecTable[] = {
+    {"opus/48000/2", 132}, {"speex/16000/1", 132}, {"PCMA/8000/1", 132}, {"PCMU/8000/1", 132},
+    {"G722/16000/1", 132}, {"GSM/8000/1", 132},    {"iLBC/8000/1", 0},   {"speex/8000/1", 0},
+    {"speex/32000/1", 0},
+};
+
+float toGainDb(float level)
+{
+    return level > 0.0f ? std::max(kMinGainDb, 20.0f * std::log10(level)) : kMinGainDb;
+}
+
+void checkLevel(float level)
+{
+    if (!std::isfinite(level) || level < 0.0f) {
+        logError("Invalid audio level: level=%f", static_cast<double>(level));
+        throw std::runtime_error("Invalid audio level: level=" + std::to_string(level));
+    }
+}
+
+void checkStatus(linphone::Status status, const char* operation)
+{
+    if (status != 0) {
+        OVRA_THROW_SIP_ERROR(status, operation, std::string(operation) + " failed");
+    }
+}
+
+// Empties (and creates) the private folder; returns it with a trailing slash.
+std::string preparePrivateFolder(const std::string& workingDirectory)
+{
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(workingDirectory.empty() ? "." : workingDirectory) / kPrivateFolder;
+    std::error_code error;
+    fs::remove_all(folder, error);
+    if (!error) {
+        fs::create_directories(folder, error);
+    }
+    if (error) {
+        OVRA_THROW_SIP_ERROR(error.value(), "SipStack::start",
+                             "Failed to prepare folder " + folder.string() + ": " + error.message());
+    }
+    std::string path = folder.string();
+    path += '/';
+    return path;
+}
+
+void removePrivateFolder(const std::string& workingDirectory)
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(workingDirectory.empty() ? "." : workingDirectory) /
+                                    kPrivateFolder,
+                                ignored);
+}
+
+}  // namespace
+
+SipStack& SipStack::getInstance()
+{
+    static SipStack instance;
+    return instance;
+}
+
+SipStack::SipStack() : messageTap(std::make_shared<SipMessageTap>()) {}
+
+SipStack::~SipStack()
+{
+    // At process exit a stack still running goes down without a word: the
+    // Logger may be gone already, so the library's lines are cut off first.
+    std::shared_ptr<SipCoreThread> thread;
+    std::shared_ptr<SipLogListener> listener;
+    {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        thread = std::move(coreThread);
+        listener = std::move(logListener);
+    }
+    if (listener) {
+        linphone::LoggingService::get()->removeListener(listener);
+    }
+    if (thread && !thread->isCoreThread()) {
+        thread->shutdown();
+    }
+}
+
+void SipStack::ensureThreadRegistered() {}
+
+void SipStack::setWorkingDirectory(const std::string& path)
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    workingDirectory = path;
+}
+
+std::shared_ptr<SipCoreThread> SipStack::coreThreadOrThrow()
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    if (!started || !coreThread) {
+        OVRA_THROW_SIP_ERROR(-1, "SipStack", "SIP stack is not running");
+    }
+    return coreThread;
+}
+
+SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
+{
+    const std::shared_ptr<linphone::Factory> factory = linphone::Factory::get();
+    std::string workingFolder;
+    std::string agent;
+    {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        workingFolder = workingDirectory;
+        agent = userAgent;
+    }
+    const std::string folder = preparePrivateFolder(workingFolder);
+    factory->setDataDir(folder);
+    factory->setConfigDir(folder);
+    linphone::LoggingService::get()->setLogLevelMask(sipLogEnabled ? kAllLogLevels : 0u);
+    // Setting the level resets every domain's mask, the tap's too.
+    SipMessageTap::enableReceivedMessageLogging();
+
+    const std::shared_ptr<linphone::Config> config = factory->createConfigFromString(kCoreConfig);
+    if (!config) {
+        OVRA_THROW_SIP_ERROR(-1, "Factory::createConfigFromString", "Failed to create the SIP stack configuration");
+    }
+    SipCoreThread::CorePtr core = factory->createCoreWithConfig(config, nullptr);
+    if (!core) {
+        OVRA_THROW_SIP_ERROR(-1, "Factory::createCoreWithConfig", "Failed to create the SIP stack");
+    }
+    core->enableAutoIterate(false);
+    core->setUserAgent(agent, "");
+    core->setRing("");
+    core->setRingback("");
+    core->setRemoteRingbackTone("");
+    core->enableVideoCapture(false);
+    core->enableVideoDisplay(false);
+    const std::shared_ptr<linphone::VideoActivationPolicy> videoPolicy = factory->createVideoActivationPolicy();
+    videoPolicy->setAutomaticallyAccept(false);
+    videoPolicy->setAutomaticallyInitiate(false);
+    core->setVideoActivationPolicy(videoPolicy);
+    core->setMaxCalls(kMaxCalls);
+    core->enableAutoSendRinging(false);
+    core->setMediaResourceMode(linphone::MediaResourceMode::SharedMediaResources);
+    core->setIncTimeout(kIncomingCallTimeoutSeconds);
+    core->setAudioPortRange(kRtpPortMin, kRtpPortMax);
+    core->enableEchoCancellation(true);
+
+    const std::shared_ptr<linphone::Transports> transports = factory->createTransports();
+    transports->setUdpPort(kRandomPort);
+    transports->setTcpPort(kRandomPort);
+    transports->setTlsPort(kRandomPort);
+    transports->setDtlsPort(0);
+    checkStatus(core->setTransports(transports), "Core::setTransports");
+
+    checkStatus(core->start(), "Core::start");
+    const std::shared_ptr<linphone::Transports> used = core->getTransportsUsed();
+    if (!used || used->getUdpPort() <= 0 || used->getTcpPort() <= 0 || used->getTlsPort() <= 0) {
+        OVRA_THROW_SIP_ERROR(-1, "Core::setTransports", "Failed to open the UDP, TCP and TLS transports");
+    }
+    listCodecs(*core);
+    return core;
+}
+
+void SipStack::listCodecs(linphone::Core& core)
+{
+    const std::list<std::shared_ptr<linphone::PayloadType>> payloadTypes = core.getAudioPayloadTypes();
+    const unsigned count = static_cast<unsigned>(payloadTypes.size());
+    unsigned index = 0;
+    for (const auto& payloadType : payloadTypes) {
+        // The library orders codecs instead of weighing them: the first
+        // enabled one ranks highest, a disabled one has priority 0.
+        const int priority = payloadType->enabled() ? std::max(1, 128 - static_cast<int>(index)) : 0;
+        ++index;
+        logDebug("Available codec %u/%u: %s - priority %d", index, count,
+                 SipCodecs::codecId(*payloadType).c_str(), priority);
+    }
+}
+
+void SipStack::start(bool noVad, const char* userAgentValue, bool g729Enabled, bool sipLogEnabled)
+{
+    const std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+    {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        logInfo("Starting SIP stack.");
+        if (started) {
+            logDebug("SIP stack is already started.");
+            return;
+        }
+        userAgent = userAgentValue != nullptr ? userAgentValue : "";
+        codecPriorities.clear();
+    }
+    // The library sends no silence suppression of its own: with or without
+    // noVad every audio frame is sent.
+    (void)noVad;
+
+    std::shared_ptr<SipLogListener> listener;
+    std::shared_ptr<SipCoreThread> thread;
+    try {
+        messageTap->clear();
+        listener = std::make_shared<SipLogListener>(sipLogEnabled, messageTap);
+        {
+            const std::lock_guard<std::recursive_mutex> lock(mutex);
+            logListener = listener;
+        }
+        linphone::LoggingService::get()->addListener(listener);
+        thread = std::make_shared<SipCoreThread>([this, sipLogEnabled]() { return createCore(sipLogEnabled); });
+        {
+            const std::lock_guard<std::recursive_mutex> lock(mutex);
+            coreThread = thread;
+            started = true;
+        }
+        logInfo("Initializing codec.");
+        if (g729Enabled) {
+            setCodecPriority(kG729Row.codecId, kG729Row.priority);
+        } else {
+            disableCodec(kG729);
+        }
+        for (const CodecRow& row : kCodecTable) {
+            setCodecPriority(row.codecId, row.priority);
+        }
+        logInfo("SIP Stack started.");
+        return;
+    } catch (const SipError& error) {
+        failStart(error.reason, std::move(thread));
+    } catch (const std::exception& error) {
+        failStart(error.what(), std::move(thread));
+    }
+}
+
+void SipStack::failStart(const std::string& reason, std::shared_ptr<SipCoreThread> thread)
+{
+    logError("Failed to start SIP stack: reason=\"%s\"", reason.c_str());
+    shutDown(std::move(thread));
+    throw std::runtime_error(reason);
+}
+
+void SipStack::shutDown(std::shared_ptr<SipCoreThread> thread)
+{
+    // The stack counts as started until its Core is gone, so that callbacks
+    // raised while the Core goes down can still reach it (inline, on the core
+    // thread); other threads' operations are refused by the thread meanwhile.
+    if (thread) {
+        thread->shutdown();
+    }
+    std::shared_ptr<SipLogListener> listener;
+    std::string folder;
+    {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        started = false;
+        coreThread.reset();
+        listener = std::move(logListener);
+        folder = workingDirectory;
+    }
+    if (listener) {
+        linphone::LoggingService::get()->removeListener(listener);
+    }
+    removePrivateFolder(folder);
+}
+
+void SipStack::stop()
+{
+    const std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+    std::shared_ptr<SipCoreThread> thread;
+    {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        logInfo("Stopping SIP stack.");
+        if (!started) {
+            logDebug("SIP stack is already stopped");
+            return;
+        }
+        thread = coreThread;
+    }
+    try {
+        if (thread->isCoreThread()) {
+            OVRA_THROW_SIP_ERROR(-1, "SipStack::stop", "The SIP stack can't be stopped from its own thread");
+        }
+        thread->run([](const SipCoreThread::CorePtr& core) {
+            checkStatus(core->terminateAllCalls(), "Core::terminateAllCalls");
+        });
+    } catch (const SipError& error) {
+        logError("Failed to stop SIP stack: reason=\"%s\"", error.reason.c_str());
+        throw;
+    }
+    // Callbacks in flight finish first: the Core goes down as a task queued
+    // behind them, and no lock of ours is held while we wait for it.
+    shutDown(std::move(thread));
+    logInfo("SIP stack stopped.");
+}
+
+bool SipStack::isStarted()
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    return started;
+}
+
+bool SipStack::isConferenceRunning()
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    return conferenceRunning;
+}
+
+float SipStack::getPlaybackLevel()
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    return playbackLevel;
+}
+
+float SipStack::getCaptureLevel()
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    return captureLevel;
+}
+
+bool SipStack::isMicrophoneMuted()
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    return microphoneMuted;
+}
+
+SipHeader SipStack::getUserAgentHeader()
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    return SipHeader{"User-Agent", userAgent};
+}
+
+bool SipStack::setCodecPriority(const char* codecId, int priority)
+{
+    const std::string id = codecId != nullptr ? codecId : "";
+    {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (!started) {
+            logError("Failed to set codec priority because SIP stack is not running.");
+            return false;
+        }
+        logInfo("Setting codec priority: codec=\"%s\"; priority=%d;", id.c_str(), priority);
+    }
+    try {
+        runOnCore([&](const SipCoreThread::CorePtr& core) {
+            applyCodecPriority(*core, id, static_cast<unsigned>(priority) & 0xFFu);
+        });
+        return true;
+    } catch (const SipError& error) {
+        logError("Exception caught: %s", error.reason.c_str());
+        return false;
+    }
+}
+
+void SipStack::applyCodecPriority(linphone::Core& core, const std::string& codecId, unsigned priority)
+{
+    const std::shared_ptr<linphone::PayloadType> target = SipCodecs::findAudio(core, codecId);
+    if (!target) {
+        OVRA_THROW_SIP_ERROR(-1, "SipStack::setCodecPriority", "Codec not available: codec=\"" + codecId + "\"");
+    }
+    if (target->enable(priority > 0) != 0) {
+        OVRA_THROW_SIP_ERROR(-1, "PayloadType::enable", "Failed to enable codec: codec=\"" + codecId + "\"");
+    }
+    std::map<std::string, unsigned> priorities;
+    {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        codecPriorities[SipCodecs::codecId(*target)] = priority;
+        priorities = codecPriorities;
+    }
+
+    // The library ranks codecs by their place in the list: rank them by
+    // priority, codecs given none below every given one (in their order),
+    // disabled ones last, and a codec after the others of its priority.
+    std::list<std::shared_ptr<linphone::PayloadType>> order = core.getAudioPayloadTypes();
+    order.remove_if([&](const std::shared_ptr<linphone::PayloadType>& payloadType) {
+        return payloadType->cPtr() == target->cPtr();
+    });
+    const auto priorityOf = [&priorities](const std::shared_ptr<linphone::PayloadType>& payloadType) -> unsigned {
+        const auto found = priorities.find(SipCodecs::codecId(*payloadType));
+        if (found != priorities.end()) {
+            return found->second;
+        }
+        return payloadType->enabled() ? 1u : 0u;
+    };
+    const auto insertAt = std::find_if(order.begin(), order.end(), [&](const auto& payloadType) {
+        return priorityOf(payloadType) < priority;
+    });
+    order.insert(insertAt, target);
+    core.setAudioPayloadTypes(order);
+}
+
+void SipStack::disableCodec(const std::string& codecId)
+{
+    runOnCore([&](const SipCoreThread::CorePtr& core) {
+        const std::shared_ptr<linphone::PayloadType> payloadType = SipCodecs::findAudio(*core, codecId);
+        if (payloadType) {
+            payloadType->enable(false);
+        }
+    });
+}
+
+void SipStack::setPlaybackLevel(float level)
+{
+    logInfo("Setting playback audio level: level=%f", static_cast<double>(level));
+    checkLevel(level);
+    if (!isStarted()) {
+        logError("Failed to set playback audio level because SIP stack is not running");
+        return;
+    }
+    ensureThreadRegistered();
+    runOnCore([&](const SipCoreThread::CorePtr& core) {
+        core->setPlaybackGainDb(toGainDb(level));
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        playbackLevel = level;
+    });
+}
+
+void SipStack::setCaptureLevel(float level)
+{
+    logInfo("Set capture audio level: level=%f", static_cast<double>(level));
+    checkLevel(level);
+    if (!isStarted()) {
+        logError("Failed to set capture audio level because SIP stack is not running");
+        return;
+    }
+    ensureThreadRegistered();
+    runOnCore([&](const SipCoreThread::CorePtr& core) {
+        // While muted the level waits for the unmute.
+        if (!isMicrophoneMuted()) {
+            core->setMicGainDb(toGainDb(level));
+        }
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        captureLevel = level;
+    });
+}
+
+void SipStack::muteMicrophone(bool mute)
+{
+    logInfo("Set microphone muted");
+    if (!isStarted()) {
+        logError("Failed to mute microphone because SIP stack is not running");
+        return;
+    }
+    ensureThreadRegistered();
+    runOnCore([&](const SipCoreThread::CorePtr& core) {
+        if (!mute) {
+            core->setMicGainDb(toGainDb(getCaptureLevel()));
+        }
+        core->enableMic(!mute);
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        microphoneMuted = mute;
+    });
+}
+
+}  // namespace Tarvent::VirtualChannel

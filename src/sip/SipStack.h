@@ -1,0 +1,117 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "sip/SipCoreThread.h"
+#include "sip/SipError.h"
+#include "sip/SipHeader.h"
+
+namespace Tarvent::VirtualChannel {
+
+class SipLogListener;
+class SipMessageTap;
+
+// The process-wide SIP user agent: starts and stops the linphone Core (on its
+// own SipCoreThread) with the engine's fixed transports, media settings and
+// codec priorities, holds the audio levels and the microphone mute, the
+// User-Agent value and the conference flag, and gives the rest of the SIP
+// engine the Core through runOnCore().
+// Any thread. Lock order: see SipCoreThread. start() and stop() must not be
+// called on the core thread (stop would wait for itself).
+class SipStack {
+public:
+    static SipStack& getInstance();
+
+    // Nothing to do for this library: every Core access is carried to the
+    // core thread by runOnCore(), so no thread needs registering. Kept at the
+    // top of every SIP engine operation so that such a step has its place.
+    void ensureThreadRegistered();
+
+    // The folder beside which the stack keeps its private working files
+    // (subfolder "sip", emptied at each start and after each stop). Used by
+    // the next start; the process's current folder until set.
+    void setWorkingDirectory(const std::string& path);
+
+    // Throws std::runtime_error with the reason when the start fails; nothing
+    // of the failed start is left then. `userAgent` must not be null.
+    void start(bool noVad, const char* userAgent, bool g729Enabled, bool sipLogEnabled);
+    // Hangs up all calls, destroys the Core and joins its thread. Throws
+    // SipError when the calls can't be hung up (the stack stays started).
+    void stop();
+
+    bool isStarted();
+    bool isConferenceRunning();
+    float getPlaybackLevel();
+    float getCaptureLevel();
+    bool isMicrophoneMuted();
+
+    // Priority 0 disables the codec; others enable it and place it after
+    // every codec of equal or higher priority. Only the low 8 bits count.
+    bool setCodecPriority(const char* codecId, int priority);
+
+    // Levels are linear factors (1.0 unchanged); negative or non-finite
+    // levels throw std::runtime_error and change nothing.
+    void setPlaybackLevel(float level);
+    void setCaptureLevel(float level);
+    void muteMicrophone(bool mute);
+
+    SipHeader getUserAgentHeader();
+
+    // The raw text of received INVITEs by Call-ID, fed from the library's
+    // message log while the stack runs (emptied at each start).
+    SipMessageTap& getMessageTap() { return *messageTap; }
+
+    // Runs `operation` (callable with `const std::shared_ptr<linphone::Core>&`)
+    // on the core thread and returns its result; its exceptions reach the
+    // caller. Throws SipError when the stack is not started. Never call it
+    // while holding a lock that core-thread code may take (see SipCoreThread).
+    template <class F>
+    auto runOnCore(F&& operation) -> std::invoke_result_t<F&, const SipCoreThread::CorePtr&>;
+
+private:
+    SipStack();
+    ~SipStack();
+
+    std::shared_ptr<SipCoreThread> coreThreadOrThrow();
+    SipCoreThread::CorePtr createCore(bool sipLogEnabled);
+    void listCodecs(linphone::Core& core);
+    void applyCodecPriority(linphone::Core& core, const std::string& codecId, unsigned priority);
+    void disableCodec(const std::string& codecId);
+    // Takes down what the start made so far and throws std::runtime_error(reason).
+    [[noreturn]] void failStart(const std::string& reason, std::shared_ptr<SipCoreThread> thread);
+    void shutDown(std::shared_ptr<SipCoreThread> thread);
+
+    std::mutex lifecycleMutex_;  // serialises start and stop; lock order level 1
+
+    // Guards every member below; lock order level 3. Held only for short
+    // reads and writes: never while waiting for the core thread, never while
+    // calling into the library. The levels, the mute flag and the codec
+    // priorities are written only on the core thread, after the library call
+    // that applies them, so a failing call leaves them unchanged.
+    std::recursive_mutex mutex;
+    std::shared_ptr<SipCoreThread> coreThread;  // set while started
+    std::shared_ptr<SipLogListener> logListener;
+    const std::shared_ptr<SipMessageTap> messageTap;  // set at construction; thread-safe itself
+    std::string workingDirectory;
+    std::map<std::string, unsigned> codecPriorities;  // priorities set since the start, by codec id
+    bool started = false;
+    bool conferenceRunning = false;
+    float playbackLevel = 1.0f;
+    float captureLevel = 1.0f;
+    bool microphoneMuted = false;
+    std::string userAgent;
+};
+
+template <class F>
+auto SipStack::runOnCore(F&& operation) -> std::invoke_result_t<F&, const SipCoreThread::CorePtr&>
+{
+    const std::shared_ptr<SipCoreThread> thread = coreThreadOrThrow();
+    return thread->run(std::forward<F>(operation));
+}
+
+}  // namespace Tarvent::VirtualChannel

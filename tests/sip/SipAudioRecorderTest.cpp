@@ -1,0 +1,179 @@
+#include "sip/SipAudioRecorder.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <linphone++/linphone.hh>
+
+#include "sip/CallRecordFiles.h"
+#include "sip/SipAudioTestSupport.h"
+#include "sip/SipError.h"
+#include "sip/SipStack.h"
+#include "sip/SipWavFile.h"
+#include "support/BaresipFixture.h"
+#include "support/ToneDetector.h"
+#include "support/WavFile.h"
+
+namespace Tarvent::VirtualChannel {
+namespace {
+
+using namespace std::chrono_literals;
+using CallPtr = std::shared_ptr<linphone::Call>;
+
+constexpr double kFarEndHz = 697.0;  // the far end's voice
+constexpr double kNearEndHz = 1000.0;  // the engine's microphone (the standard PulseAudio source)
+
+TEST(SipWavFileTest, AppendsRecordingsConvertingThemToTheFirstFormat)
+{
+    TestSupport::TempDir dir("ovra-wav");
+    const std::string target = dir.file("record1.wav");
+    SipWavFile::createEmpty(target);
+    EXPECT_EQ(TestSupport::WavFile::read(target).samples.size(), 0u);
+
+    TestSupport::WavFile::makeTone(dir.file("a.wav"), 8000, 1000.0, 0.5);
+    TestSupport::WavFile::makeTone(dir.file("b.wav"), 16000, 1000.0, 0.5);
+    EXPECT_EQ(SipWavFile::append(target, dir.file("a.wav")), 4000u);
+    EXPECT_EQ(SipWavFile::append(target, dir.file("b.wav")), 4000u);  // resampled to 8 kHz
+    const TestSupport::WavFile result = TestSupport::WavFile::read(target);
+    EXPECT_EQ(result.sampleRate, 8000);
+    EXPECT_EQ(result.channels, 1);
+    ASSERT_EQ(result.samples.size(), 8000u);
+    EXPECT_EQ(TestSupport::ToneDetector(8000).blocksWithTone(result.samples, 1000.0, 0.9), 20);
+
+    SipWavFile::createEmpty(dir.file("not.wav"));
+    EXPECT_EQ(SipWavFile::append(target, dir.file("not.wav")), 0u);  // an empty recording adds nothing
+    EXPECT_THROW(SipWavFile::append(target, dir.file("missing.wav")), SipError);
+}
+
+class SipAudioRecorderTest : public TestSupport::SipAudioTest {
+protected:
+    void SetUp() override
+    {
+        SipAudioTest::SetUp();
+        records_ = dir_.makeDir("records");
+        TestSupport::BaresipFixture::Options options;
+        options.toneHz = kFarEndHz;
+        farEnd_ = std::make_unique<TestSupport::BaresipFixture>(options);
+    }
+
+    void TearDown() override
+    {
+        SipAudioTest::TearDown();  // hangs up every call
+        farEnd_.reset();
+    }
+
+    // A call to the far end, set up with a record file unless told otherwise,
+    // once its media flows.
+    CallPtr callFarEnd(bool withRecordFile = true)
+    {
+        CallPtr call = stack.runOnCore([&](const std::shared_ptr<linphone::Core>& core) {
+            const std::shared_ptr<linphone::CallParams> params = core->createCallParams(nullptr);
+            if (withRecordFile) {
+                CallRecordFiles::assign(*params);
+            }
+            return core->inviteAddressWithParams(core->interpretUrl(farEnd_->contactUri()), params);
+        });
+        EXPECT_TRUE(call);
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (call && std::chrono::steady_clock::now() < deadline) {
+            const auto state = stack.runOnCore([&](const auto&) { return call->getState(); });
+            if (state == linphone::Call::State::StreamsRunning) {
+                return call;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        ADD_FAILURE() << "the call did not connect";
+        return call;
+    }
+
+    // Our hold on a call goes on the core thread, like every linphone object.
+    void release(CallPtr& call)
+    {
+        stack.runOnCore([&](const auto&) { call.reset(); });
+    }
+
+    std::string recordFile(int id) const { return records_ + "/record" + std::to_string(id) + ".wav"; }
+
+    static int blocksWith(const TestSupport::WavFile& file, double hz)
+    {
+        return TestSupport::ToneDetector(file.sampleRate).blocksWithTone(file.samples, hz, 0.2);
+    }
+
+    SipStack& stack = SipStack::getInstance();
+    std::string records_;
+    std::unique_ptr<TestSupport::BaresipFixture> farEnd_;
+};
+
+TEST_F(SipAudioRecorderTest, RecordsBothSidesOfACallIntoItsOwnFileAndAppendsLaterRecordings)
+{
+    CallPtr call = callFarEnd();
+    SipAudioRecorder recorder(recordFile(1).c_str());
+    recorder.start(call);
+    recorder.start(call);  // already recording: nothing happens
+    EXPECT_TRUE(recorder.isRecording());
+    std::this_thread::sleep_for(2s);  // the recording's length
+    recorder.stop();
+    EXPECT_FALSE(recorder.isRecording());
+
+    const TestSupport::WavFile first = TestSupport::WavFile::read(recordFile(1));
+    ASSERT_GT(first.sampleRate, 0);
+    EXPECT_GE(first.samples.size(), static_cast<std::size_t>(first.sampleRate));  // at least a second
+    const int blocks = static_cast<int>(first.samples.size() * 20 / static_cast<std::size_t>(first.sampleRate));
+    EXPECT_GE(blocksWith(first, kFarEndHz), blocks / 2);
+    EXPECT_GE(blocksWith(first, kNearEndHz), blocks / 2);  // both directions, mixed
+
+    recorder.start(call);
+    std::this_thread::sleep_for(1s);
+    recorder.stop();
+    const TestSupport::WavFile both = TestSupport::WavFile::read(recordFile(1));
+    EXPECT_GE(both.samples.size(), first.samples.size() + static_cast<std::size_t>(both.sampleRate) / 2);
+    release(call);
+}
+
+TEST_F(SipAudioRecorderTest, DisposingOrStoppingTheStackFinishesTheRecording)
+{
+    CallPtr call = callFarEnd();
+    auto disposed = std::make_unique<SipAudioRecorder>(recordFile(1).c_str());
+    auto cutShort = std::make_unique<SipAudioRecorder>(recordFile(2).c_str());
+    disposed->start(call);
+    std::this_thread::sleep_for(1500ms);
+    disposed.reset();
+    cutShort->start(call);
+    std::this_thread::sleep_for(1500ms);
+    release(call);
+    stack.stop();  // hangs up while recording
+
+    EXPECT_FALSE(cutShort->isRecording());
+    cutShort->stop();  // nothing left to do
+    CallPtr none;
+    EXPECT_THROW(cutShort->start(none), SipError);
+    for (const int id : {1, 2}) {
+        const TestSupport::WavFile file = TestSupport::WavFile::read(recordFile(id));
+        EXPECT_GE(file.samples.size(), static_cast<std::size_t>(file.sampleRate)) << id;
+        EXPECT_GT(blocksWith(file, kFarEndHz), 10) << id;
+    }
+    cutShort.reset();
+    stack.start(false, "ovra-test", false, false);
+}
+
+TEST_F(SipAudioRecorderTest, RefusesACallWithoutARecordFile)
+{
+    CallPtr call = callFarEnd(false);
+    SipAudioRecorder recorder(recordFile(1).c_str());
+    try {
+        recorder.start(call);
+        ADD_FAILURE() << "recorded a call without a record file";
+    } catch (const SipError& error) {
+        EXPECT_EQ(error.reason, "The call has no record file");
+    }
+    EXPECT_FALSE(recorder.isRecording());
+    EXPECT_THROW(SipAudioRecorder(dir_.file("no/such/folder/record2.wav").c_str()), SipError);
+    release(call);
+}
+
+}  // namespace
+}  // namespace Tarvent::VirtualChannel

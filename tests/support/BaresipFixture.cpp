@@ -1,0 +1,148 @@
+#include "support/BaresipFixture.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "support/KamailioFixture.h"
+#include "support/PortPicker.h"
+#include "support/WavFile.h"
+
+namespace Tarvent::VirtualChannel::TestSupport {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+
+}  // namespace
+
+BaresipFixture::BaresipFixture(const Options& options) : options_(options), dir_("ovra-baresip")
+{
+    recordings_ = dir_.makeDir("recordings");
+    sipPort_ = PortPicker::freePorts(2);  // TLS takes the next port
+    controlPort_ = PortPicker::freePorts(1);
+    const std::string voice = dir_.file("voice.wav");
+    WavFile::makeTone(voice, 8000, options.toneHz, 120.0);
+
+    std::ofstream config(dir_.file("config"));
+    config << "poll_method epoll\n"
+           << "sip_listen 127.0.0.1:" << sipPort_ << "\n"
+           << "net_interface 127.0.0.1\n"
+           << "audio_source aufile," << voice << "\n"
+           << "audio_player aubridge,null-" << options.user << sipPort_ << "\n"
+           << "audio_alert aubridge,null-" << options.user << sipPort_ << "\n"
+           << "module_path /usr/lib/baresip/modules\n"
+           << "module g711.so\n"
+           << "module aufile.so\n"
+           << "module aubridge.so\n"
+           << "module sndfile.so\n"
+           << "module_app account.so\n"
+           << "module_app menu.so\n"
+           << "module_app ctrl_tcp.so\n"
+           << "ctrl_tcp_listen 127.0.0.1:" << controlPort_ << "\n"
+           << "snd_path " << recordings_ << "\n";
+    config.close();
+
+    std::string account;
+    const std::string transport = options.transport == "tcp" ? ";transport=tcp" : "";
+    if (options.registrar != nullptr) {
+        account = "<sip:" + options.user + "@" + options.registrar->hostPort() + transport + ">;auth_pass=" +
+                  options.password + ";regint=300";
+    } else {
+        account = "<sip:" + options.user + "@127.0.0.1:" + std::to_string(sipPort_) + transport + ">;regint=0";
+    }
+    account += options.autoAnswer ? ";answermode=auto" : ";answermode=manual";
+    std::ofstream(dir_.file("accounts")) << account << "\n";
+
+    process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"baresip", "-f", dir_.path()},
+                                              dir_.file("baresip.log"));
+    try {
+        control_ = std::make_unique<BaresipControl>(controlPort_, 10s);
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string(e.what()) + "\n" + log());
+    }
+    if (options.registrar != nullptr && !options.registrar->waitForRegistration(options.user, 10s)) {
+        throw std::runtime_error("baresip did not register " + options.user + "\n" + log());
+    }
+}
+
+BaresipFixture::~BaresipFixture()
+{
+    control_.reset();
+    process_->stop(3s);
+}
+
+std::string BaresipFixture::uri() const
+{
+    if (options_.registrar != nullptr) {
+        return "sip:" + options_.user + "@" + options_.registrar->hostPort();
+    }
+    return contactUri();
+}
+
+std::string BaresipFixture::contactUri() const
+{
+    return "sip:" + options_.user + "@127.0.0.1:" + std::to_string(sipPort_);
+}
+
+void BaresipFixture::dial(const std::string& uri)
+{
+    control_->command("dial", uri);
+}
+
+void BaresipFixture::hangup()
+{
+    control_->command("hangup");
+}
+
+void BaresipFixture::accept()
+{
+    control_->command("accept");
+}
+
+void BaresipFixture::hold()
+{
+    control_->command("hold");
+}
+
+void BaresipFixture::resume()
+{
+    control_->command("resume");
+}
+
+void BaresipFixture::sendDtmf(const std::string& digits)
+{
+    control_->command("sndcode", digits);
+}
+
+void BaresipFixture::transfer(const std::string& uri)
+{
+    control_->command("transfer", uri);
+}
+
+std::optional<BaresipEvent> BaresipFixture::waitForEvent(const std::string& type, std::chrono::milliseconds timeout)
+{
+    return control_->waitForEvent(type, timeout);
+}
+
+std::vector<std::string> BaresipFixture::receivedRecordings() const
+{
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(recordings_)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() > 8 && name.compare(name.size() - 8, 8, "-dec.wav") == 0) {
+            files.push_back(entry.path().string());
+        }
+    }
+    std::sort(files.begin(), files.end());  // the names carry the time
+    return files;
+}
+
+std::string BaresipFixture::log() const
+{
+    return TempDir::readFile(dir_.file("baresip.log"));
+}
+
+}  // namespace Tarvent::VirtualChannel::TestSupport

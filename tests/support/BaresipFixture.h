@@ -1,0 +1,79 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/BaresipControl.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
+
+namespace Tarvent::VirtualChannel::TestSupport {
+
+class KamailioFixture;
+
+// A far-end SIP user agent (baresip) on 127.0.0.1 with a folder of its own:
+// it sends a tone from a WAV file as its voice, records what it receives
+// (one "...-dec.wav" per call in recordingFolder()) and is driven through its
+// control connection. Its account is either direct (no registration) or
+// registered at a KamailioFixture. Killed at destruction.
+// Test thread only.
+class BaresipFixture {
+public:
+    struct Options {
+        std::string user = "alice";
+        // Register at this registrar with `password` (null: direct account).
+        const KamailioFixture* registrar = nullptr;
+        std::string password;
+        std::string transport = "udp";  // "udp" or "tcp"
+        bool autoAnswer = true;
+        // The voice: a sine of this frequency, 8 kHz mono 16-bit, 120 s long
+        // (the call ends when the file does).
+        double toneHz = 697.0;
+    };
+
+    // Started and ready (control connection open; registered when a
+    // registrar is given) or throws std::runtime_error.
+    explicit BaresipFixture(const Options& options);
+    ~BaresipFixture();
+
+    BaresipFixture(const BaresipFixture&) = delete;
+    BaresipFixture& operator=(const BaresipFixture&) = delete;
+
+    std::uint16_t sipPort() const { return sipPort_; }
+    // The account's own address: at the registrar when there is one, else
+    // "sip:<user>@127.0.0.1:<sipPort>".
+    std::string uri() const;
+    // Where it is reached directly: "sip:<user>@127.0.0.1:<sipPort>".
+    std::string contactUri() const;
+
+    BaresipControl& control() { return *control_; }
+    void dial(const std::string& uri);
+    void hangup();
+    void accept();
+    void hold();
+    void resume();
+    void sendDtmf(const std::string& digits);
+    void transfer(const std::string& uri);
+    std::optional<BaresipEvent> waitForEvent(const std::string& type,
+                                             std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
+    const std::string& recordingFolder() const { return recordings_; }
+    // The recordings of received audio, oldest first.
+    std::vector<std::string> receivedRecordings() const;
+    std::string log() const;
+
+private:
+    Options options_;
+    TempDir dir_;
+    std::string recordings_;
+    std::uint16_t sipPort_ = 0;
+    std::uint16_t controlPort_ = 0;
+    std::unique_ptr<ChildProcess> process_;
+    std::unique_ptr<BaresipControl> control_;
+};
+
+}  // namespace Tarvent::VirtualChannel::TestSupport
