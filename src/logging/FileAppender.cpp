@@ -1,7 +1,9 @@
 #include "logging/FileAppender.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <utility>
 #include <vector>
 
@@ -13,6 +15,17 @@
 #include "util/PathUtil.h"
 
 namespace Tarvent::VirtualChannel {
+
+namespace {
+
+// How often the writer looks for queued lines while lines keep coming; it
+// sleeps until woken after kWriterIdle without any.
+constexpr std::chrono::milliseconds kWriterPeriod{1};
+constexpr std::chrono::milliseconds kWriterIdle{200};
+// Beyond this much queued text the logging thread writes it itself.
+constexpr std::size_t kMaxQueued = 1048576;
+
+}  // namespace
 
 std::string fileExtension(const std::string& name)
 {
@@ -28,27 +41,124 @@ FileAppender::FileAppender(FileAppenderConfig config) : config_(std::move(config
     if (!createDirectory(config_.directory)) {
         throw LoggerException("Failed to create directory.");
     }
-    openLiveFile(std::ios::app);
+    openLiveFile(false);
     fileCount_ = countLogFiles(config_.directory);
+    if (config_.writeBehind) {
+        writer_ = std::thread([this] { writerLoop(); });
+    }
 }
 
-FileAppender::~FileAppender() = default;
+FileAppender::~FileAppender()
+{
+    if (writer_.joinable()) {
+        {
+            const std::lock_guard<std::mutex> queueLock(queueMutex_);
+            stopping_ = true;
+        }
+        queueChanged_.notify_one();
+        writer_.join();
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    writeQueued();
+}
 
 void FileAppender::append(const LogRecord& record)
 {
-    const std::lock_guard<std::mutex> lock(mutex_);
     ILayout* const layout = getLayout();
-    const std::string line = layout != nullptr ? layout->format(record) : record.message + '\n';
-    stream_ << line;
-    stream_.flush();
-    // Kept by hand: asking the stream costs a seek system call per line.
-    position_ = stream_.good() && position_ >= 0 ? position_ + static_cast<std::int64_t>(line.size()) : -1;
+    // Appends are serialised by the Logger's lock, so the layout needs no lock of ours.
+    std::string line = layout != nullptr ? layout->format(record) : record.message + '\n';
+    if (config_.writeBehind && record.level < Error) {
+        bool wake = false;
+        {
+            const std::lock_guard<std::mutex> queueLock(queueMutex_);
+            if (queued_.size() + line.size() <= kMaxQueued) {
+                queued_ += line;
+                wake = writerAsleep_;
+                line.clear();
+            }
+        }
+        if (wake) {
+            queueChanged_.notify_one();
+        }
+        if (line.empty()) {
+            return;
+        }
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (config_.writeBehind) {
+        writeQueued();  // what came before goes first
+    }
+    writeChunk(line.data(), line.size());
+}
+
+void FileAppender::writeChunk(const char* data, std::size_t size)
+{
+    // Kept by hand: asking the file costs a system call per line.
+    position_ = position_ >= 0 && file_.write(data, size) ? position_ + static_cast<std::int64_t>(size) : -1;
     rotateIfNeeded();
+}
+
+void FileAppender::writeLines(const std::string& lines)
+{
+    std::size_t begin = 0;
+    while (begin < lines.size()) {
+        // Up to the end of the line that reaches the size limit, which rotates
+        // the file as if the lines had come one by one.
+        const std::int64_t room = std::max<std::int64_t>(config_.maxFileSize - std::max<std::int64_t>(position_, 0), 1);
+        const std::size_t searchFrom =
+            begin + static_cast<std::size_t>(std::min<std::int64_t>(room - 1, static_cast<std::int64_t>(lines.size())));
+        const std::size_t feed = lines.find('\n', std::min(searchFrom, lines.size()));
+        const std::size_t end = feed == std::string::npos ? lines.size() : feed + 1;
+        writeChunk(lines.data() + begin, end - begin);
+        begin = end;
+    }
+}
+
+void FileAppender::writeQueued()
+{
+    std::string lines;
+    {
+        const std::lock_guard<std::mutex> queueLock(queueMutex_);
+        lines.swap(queued_);
+    }
+    writeLines(lines);
+}
+
+void FileAppender::writerLoop()
+{
+    auto lastLine = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> queueLock(queueMutex_);
+    for (;;) {
+        if (!queued_.empty()) {
+            queueLock.unlock();
+            try {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                writeQueued();
+            } catch (...) {
+                // Out of memory while rotating: those lines are lost, the thread goes on.
+            }
+            lastLine = std::chrono::steady_clock::now();
+            queueLock.lock();
+            continue;
+        }
+        if (stopping_) {
+            return;
+        }
+        if (std::chrono::steady_clock::now() - lastLine < kWriterIdle) {
+            // Polling while busy spares every logging thread a wake-up call.
+            queueChanged_.wait_for(queueLock, kWriterPeriod);
+        } else {
+            writerAsleep_ = true;
+            queueChanged_.wait(queueLock, [this] { return !queued_.empty() || stopping_; });
+            writerAsleep_ = false;
+        }
+    }
 }
 
 std::string FileAppender::readLogs(std::int64_t maxBytes)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
+    writeQueued();
     std::int64_t budget = maxBytes;
     std::vector<std::string> chunks;  // newest first
     for (int i = 0; i < fileCount_ && budget > 0; ++i) {
@@ -87,6 +197,7 @@ std::string FileAppender::readLogs(std::int64_t maxBytes)
 int FileAppender::fileCount()
 {
     const std::lock_guard<std::mutex> lock(mutex_);
+    writeQueued();
     return fileCount_;
 }
 
@@ -129,12 +240,10 @@ int FileAppender::countLogFiles(const std::string& folder) const
         std::count_if(names.begin(), names.end(), [this](const std::string& name) { return isLogFile(name); }));
 }
 
-void FileAppender::openLiveFile(std::ios::openmode mode)
+void FileAppender::openLiveFile(bool truncate)
 {
     // On Linux every open is shared: other processes may read and write the file.
-    stream_.open(filePath(0), std::ios::out | mode);
-    // Appending writes at the end whatever the stream's position, so take the size.
-    position_ = stream_.seekp(0, std::ios::end) ? static_cast<std::int64_t>(stream_.tellp()) : -1;
+    position_ = file_.open(filePath(0), truncate) ? file_.size() : -1;
 }
 
 void FileAppender::rotateIfNeeded()
@@ -142,9 +251,9 @@ void FileAppender::rotateIfNeeded()
     if (position_ < config_.maxFileSize || position_ < 0) {
         return;
     }
-    stream_.close();
+    file_.close();
     rotate();
-    openLiveFile(std::ios::trunc);
+    openLiveFile(true);
 }
 
 void FileAppender::rotate()

@@ -1,27 +1,32 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
-#include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "logging/AppenderBase.h"
 #include "logging/FileAppenderConfig.h"
+#include "platform/AppendFile.h"
 
 namespace Tarvent::VirtualChannel {
 
-// Writes every log line into "<fileName>.log" in the log folder, flushing each
-// line, and rotates it through "<fileName>-01.log", "-02.log", ... (higher is
+// Writes every log line into "<fileName>.log" in the log folder, each line
+// with one write system call, and rotates it through "<fileName>-01.log", "-02.log", ... (higher is
 // older) once it reaches `maxFileSize`. A live file that cannot be opened
 // drops every line silently.
+// With `writeBehind` the lines below error level go through a writer thread
+// of its own (see FileAppenderConfig); readLogs() and fileCount() see them all.
 // Threads: append() on any logging thread (under the Logger's lock);
-// readLogs() on the log archive's worker. Nothing here may log: `mutex_` is
-// not recursive.
+// readLogs() on the log archive's worker; the writer thread. Nothing here may
+// log: the mutexes are not recursive.
 class FileAppender : public AppenderBase {
 public:
     // Creates the log folder (its parent must exist) and opens the live file.
     // Throws LoggerException when the folder cannot be created or listed.
     explicit FileAppender(FileAppenderConfig config);
+    // Writes what is still queued.
     ~FileAppender() override;
 
     FileAppender(const FileAppender&) = delete;
@@ -44,16 +49,27 @@ private:
     std::string makeFileName(int index) const;
     std::string filePath(int index) const;
     int countLogFiles(const std::string& folder) const;
-    void openLiveFile(std::ios::openmode mode);
+    void openLiveFile(bool truncate);
     void rotateIfNeeded();
     void rotate();
+    // These expect mutex_ held.
+    void writeChunk(const char* data, std::size_t size);
+    void writeLines(const std::string& lines);
+    void writeQueued();
+    void writerLoop();
 
-    std::mutex mutex_;  // guards everything below and the log files; taken after the Logger's lock
+    std::mutex mutex_;  // guards everything below but the queue, and the log files; after the Logger's lock
+    std::mutex queueMutex_;  // guards queued_, writerAsleep_, stopping_; taken after mutex_
+    std::condition_variable queueChanged_;
+    std::string queued_;
+    bool writerAsleep_ = false;
+    bool stopping_ = false;
+    std::thread writer_;  // runs while writeBehind is set
     const FileAppenderConfig config_;
     const std::int32_t indexWidth_ = 2;
     std::int32_t fileCount_ = 0;
-    std::ofstream stream_;
-    std::int64_t position_ = -1;  // the live file's size as written through stream_; -1 once it failed
+    AppendFile file_;
+    std::int64_t position_ = -1;  // the live file's size as written through file_; -1 once it failed
 };
 
 // The part of `name` after its last '/' from the first '.' on; empty without one.

@@ -19,6 +19,10 @@ public:
     // account then ends the call and forgets it.
     virtual void onIncomingCall(std::shared_ptr<SipAccount> account, std::shared_ptr<SipCall> call,
                                 const char* sipMessage) = 0;
+    // A new incoming call, before the account answers it (so before any of
+    // its events): the owner can give it an id here. A throw counts as for
+    // onIncomingCall.
+    virtual void onIncomingCallArrived(std::shared_ptr<SipAccount> /*account*/, std::shared_ptr<SipCall> /*call*/) {}
     // A registration transaction ended. `status` is 0 on success and
     // 170000 + the SIP code of a failure; `statusCode` the SIP code (200 when
     // registered or unregistered); `isConnected`: registered now.

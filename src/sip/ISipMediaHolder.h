@@ -9,7 +9,8 @@ namespace Tarvent::VirtualChannel {
 class ISipMediaHolder {
 public:
     virtual ~ISipMediaHolder() = default;
-    // Core thread, while the Core shuts down; no lock of the manager is held.
+    // Core thread, while the Core shuts down; of the manager's locks only its
+    // shutdown hook's is held (the holder may call the manager).
     // Must drop every linphone object it holds and must not throw.
     virtual void releaseMedia() = 0;
 };

@@ -76,6 +76,7 @@ public:
     void updatePassword(const std::string& newPassword);
     // Removes the account from the stack (which unregisters). Idempotent.
     void shutdown();
+    bool isRemoved();
 
     // Puts the account's other confirmed calls that are not held on hold
     // (nothing while the conference runs). Failures are logged per call.
@@ -91,6 +92,7 @@ private:
     void onRegistrationEnded(bool ok, bool cleared, int sipCode);
     void onIncomingCall(const std::shared_ptr<linphone::Core>& core, const std::shared_ptr<linphone::Call>& call);
     bool hasPendingCall();
+    static void checkStatus(int status, const char* operation);
     void holdCalls(const std::shared_ptr<SipCall>& except, bool onlyOutsideConference);
 
     ISipAccountCallback* const accountCallback;
@@ -106,9 +108,9 @@ private:
     // Guards the members below.
     std::recursive_mutex mutex;
     std::string currentPassword;
-    std::string pendingPassword;  // sent, not yet accepted by the registrar
-    bool passwordPending = false;
-    bool isShutDown = false;
+    std::string stackPassword;  // the one the stack's credentials hold
+    bool passwordPending = false;  // stackPassword not yet accepted by the registrar
+    bool removed = false;  // shutdown() ran
     std::unordered_map<int, std::shared_ptr<SipCall>> calls;
 
     std::shared_ptr<Link> link;  // the core thread's part; set once by create

@@ -457,16 +457,20 @@ bool SipAudioDeviceManager::findDeviceByIndex(int index, const std::vector<SipAu
     return false;
 }
 
-std::string SipAudioDeviceManager::selectDevice(const char* name, bool capture)
+SipAudioDevice SipAudioDeviceManager::findListedDevice(const char* name)
 {
     SipAudioDevice found;
-    {
-        const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
-        if (!findDeviceByName(name, devices_.devices, found)) {
-            throw std::runtime_error(std::string("Could not find audio device with name \"") +
-                                     (name != nullptr ? name : "") + "\"");
-        }
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
+    if (!findDeviceByName(name, devices_.devices, found)) {
+        throw std::runtime_error(std::string("Could not find audio device with name \"") +
+                                 (name != nullptr ? name : "") + "\"");
     }
+    return found;
+}
+
+std::string SipAudioDeviceManager::selectDevice(const char* name, bool capture)
+{
+    const SipAudioDevice found = findListedDevice(name);
     SipStack::getInstance().ensureThreadRegistered();
     return SipStack::getInstance().runOnCore([&](const std::shared_ptr<linphone::Core>& core) {
         attachCore(core);
@@ -502,14 +506,7 @@ void SipAudioDeviceManager::requireStarted(const char* operation)
 
 void SipAudioDeviceManager::setExtraPlaybackDevice(const char* name)
 {
-    SipAudioDevice found;
-    {
-        const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
-        if (!findDeviceByName(name, devices_.devices, found)) {
-            throw std::runtime_error(std::string("Could not find audio device with name \"") +
-                                     (name != nullptr ? name : "") + "\"");
-        }
-    }
+    const SipAudioDevice found = findListedDevice(name);
     requireStarted("SipAudioDeviceManager::setExtraPlaybackDevice");
     const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
     // The new device starts closed, like a freshly made one.

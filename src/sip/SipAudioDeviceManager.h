@@ -40,8 +40,10 @@ namespace Tarvent::VirtualChannel {
 //   media mutex (lock()): between level 1 and 2. Held while waiting for the
 //     core thread (the enumeration runs under it); never taken on the core
 //     thread. Callers take their own object locks before it.
-//   state mutex: level 3. Taken on the core thread too; never held while
-//     waiting for the core thread or while calling the listener.
+//   the Core hook's mutex, then the state mutex: level 3. Taken on the core
+//     thread too (the hook's only there, when a Core shuts down); never held
+//     while waiting for the core thread or while calling the listener.
+// The media holders are told of a shutdown holding only the hook's mutex.
 class SipAudioDeviceManager : public VersionedBase {
 public:
     static constexpr const char* kDefaultCaptureId = "default_capture_device";
@@ -119,6 +121,8 @@ private:
     Enumeration enumerateOnCore(const std::shared_ptr<linphone::Core>& core, bool refresh);
     // Logs the whole or the filtered list when its text changed since last time.
     void logDeviceText(bool wholeList, const std::string& text);
+    // The stored device `name` selects; std::runtime_error when none.
+    SipAudioDevice findListedDevice(const char* name);
     std::string selectDevice(const char* name, bool capture);
     // Core thread: applies the selection to linphone and its calls; returns
     // the id of the device now in use.

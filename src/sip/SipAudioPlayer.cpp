@@ -13,6 +13,7 @@
 #include "sip/SipAudioDeviceManager.h"
 #include "sip/SipError.h"
 #include "sip/SipStack.h"
+#include "sip/SipWavFile.h"
 #include "sip/WorkerQueue.h"
 
 namespace Tarvent::VirtualChannel {
@@ -90,17 +91,12 @@ public:
     {
     }
 
-    // Opens the file on the playback device and closes it again.
-    void check(const std::shared_ptr<linphone::Core>& core)
-    {
-        openPlayer(core, SipAudioSink{SipAudioSink::Kind::SoundDevice})->close();
-    }
-
     void start(const std::shared_ptr<linphone::Core>& core)
     {
         if (playing.load()) {
             return;
         }
+        release();  // what an ended file left
         if (!listener_) {
             listener_ = std::make_shared<Listener>(weak_from_this());
         }
@@ -129,6 +125,7 @@ public:
         playing.store(true);
     }
 
+    // Also takes what an ended file left.
     void stop() { release(); }
 
     void releaseMedia() override { release(); }
@@ -143,11 +140,19 @@ public:
             player->start();
             return;
         }
-        // The playback device's player ends the sound for every sink.
+        // The playback device's player ends the sound for every sink. The
+        // players stay (paused at their end) until the next start, stop or
+        // release: the library can't take a player closed from inside its
+        // own end-of-file report.
         if (player->cPtr() != players_.front()->cPtr()) {
             return;
         }
-        release();
+        for (const std::shared_ptr<linphone::Player>& other : players_) {
+            if (other->cPtr() != player->cPtr()) {
+                other->pause();
+            }
+        }
+        playing.store(false);
         if (const std::shared_ptr<EofNotifier> notifier = notifier_.lock()) {
             EofNotifier::post(notifier);
         }
@@ -173,12 +178,6 @@ private:
 
     // A player on the device `sink` stands for, with the file open; null
     // when an extra device is not there.
-    std::shared_ptr<linphone::Player> openPlayer(const std::shared_ptr<linphone::Core>& core, const SipAudioSink& sink)
-    {
-        std::shared_ptr<linphone::AudioDevice> device;
-        return openPlayer(core, sink, device);
-    }
-
     std::shared_ptr<linphone::Player> openPlayer(const std::shared_ptr<linphone::Core>& core, const SipAudioSink& sink,
                                                  std::shared_ptr<linphone::AudioDevice>& device)
     {
@@ -242,8 +241,13 @@ SipAudioPlayer::SipAudioPlayer(ISipAudioPlayerCallback* listener, const char* fi
     if (!loop_) {
         notifier_ = std::make_shared<EofNotifier>(this, listener_);
     }
+    if (!stack.isStarted()) {
+        OVRA_THROW_SIP_ERROR(-1, "SipAudioPlayer", "SIP stack is not running");
+    }
+    // Checked here rather than by opening a library player: one that is
+    // opened and closed without playing leaks its filters.
+    SipWavFile::readFormat(fileName_);
     media_ = std::make_shared<Media>(fileName_, std::move(sinks), loop_, extraGain, notifier_);
-    stack.runOnCore([&](const std::shared_ptr<linphone::Core>& core) { media_->check(core); });
 }
 
 SipAudioPlayer::~SipAudioPlayer()

@@ -16,9 +16,10 @@ namespace Tarvent::VirtualChannel {
 // reports the end of a file that does not loop to its listener.
 //
 // Each start gives every sink a local linphone player of its own on the
-// device the sink stands for at that moment; stop, the end of the file, a
-// stop of the stack and destruction close them. The linphone objects live on
-// the core thread only and are never used after the Core is gone.
+// device the sink stands for at that moment; stop, a stop of the stack and
+// destruction close them (after the end of a file they wait, paused, for the
+// next start or stop). The linphone objects live on the core thread only and
+// are never used after the Core is gone.
 //
 // Levels: the stack's playback level applies to calls on the playback device;
 // prompts keep their own level there (gain 1.0). On the extra playback device
@@ -31,10 +32,9 @@ namespace Tarvent::VirtualChannel {
 // wait for the core thread; `mutex_` is never taken on the core thread.
 class SipAudioPlayer : public IAudioPlayer {
 public:
-    // Opens the file once to check it. Throws std::runtime_error when
-    // `playbackLevel` is not finite and above 0 or `filePath` is null, and
-    // SipError when the stack is not running, the file can't be played or
-    // there is no playback device. `listener` may be null and must outlive the player.
+    // Throws std::runtime_error when `playbackLevel` is not finite and above
+    // 0 or `filePath` is null, and SipError when the stack is not running or
+    // the file is not a 16-bit PCM WAV file. `listener` may be null and must outlive the player.
     SipAudioPlayer(ISipAudioPlayerCallback* listener, const char* filePath, float playbackLevel,
                    std::vector<SipAudioSink> sinks, bool loop);
     // Stops playing without a report. Never throws.

@@ -125,6 +125,11 @@ SipAudioRecorder::~SipAudioRecorder()
 
 void SipAudioRecorder::start(const std::shared_ptr<linphone::Call>& call)
 {
+    start(CallSource([&call]() { return call; }));
+}
+
+void SipAudioRecorder::start(const CallSource& call)
+{
     logInfo("Starting audio recorder");
     SipStack& stack = SipStack::getInstance();
     stack.ensureThreadRegistered();
@@ -133,7 +138,8 @@ void SipAudioRecorder::start(const std::shared_ptr<linphone::Call>& call)
         return;
     }
     const std::unique_lock<std::recursive_mutex> mediaLock = SipAudioDeviceManager::getInstance().lock();
-    stack.runOnCore([&](const std::shared_ptr<linphone::Core>& core) { media_->start(core, call); });
+    stack.runOnCore(
+        [&](const std::shared_ptr<linphone::Core>& core) { media_->start(core, call ? call() : nullptr); });
 }
 
 void SipAudioRecorder::stop()

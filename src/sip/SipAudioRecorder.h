@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,9 +34,15 @@ public:
     SipAudioRecorder(const SipAudioRecorder&) = delete;
     SipAudioRecorder& operator=(const SipAudioRecorder&) = delete;
 
-    // Records `call` until stop; nothing when already recording (also with
-    // another call). Throws SipError when the stack is not running, `call`
-    // is null or it has no record file.
+    // Gives the call to record; called on the core thread, where the stack's
+    // calls live (for example a SipCall's getLinphoneCall).
+    using CallSource = std::function<std::shared_ptr<linphone::Call>()>;
+
+    // Records the call until stop; nothing when already recording (also with
+    // another call). Throws SipError when the stack is not running, there is
+    // no call or it has no record file.
+    void start(const CallSource& call);
+    // The same with a call the caller holds.
     void start(const std::shared_ptr<linphone::Call>& call);
     // Ends the recording and appends it to the file; nothing when not
     // recording. Throws SipError when the recording can't be written.

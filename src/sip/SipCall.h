@@ -93,6 +93,8 @@ public:
     // none or the account is gone.
     void merge();
     SipCallStatistics updateCallStatistics();
+    // The first other confirmed call of `owner`, in its list order; null when none.
+    std::shared_ptr<SipCall> findMergePartner(const std::shared_ptr<SipAccount>& owner);
 
     // --- small members ---
     bool isPending();
@@ -143,7 +145,7 @@ private:
     // SipError when there is none (any more).
     template <class F>
     auto withCall(const char* what, F&& operation);
-    void holdOthers();
+    void applyMute(bool speaker, bool muted);
 
     // Guards every field below except pjsipCallId (atomic) and queue.
     std::recursive_mutex mutex;

@@ -13,6 +13,7 @@
 
 #include "logging/Logger.h"
 #include "sip/SipCodecs.h"
+#include "sip/SipConference.h"
 #include "sip/SipLogListener.h"
 #include "sip/SipMessageTap.h"
 
@@ -126,7 +127,10 @@ SipStack& SipStack::getInstance()
     return instance;
 }
 
-SipStack::SipStack() : messageTap(std::make_shared<SipMessageTap>()) {}
+SipStack::SipStack()
+    : messageTap(std::make_shared<SipMessageTap>()), conference(std::make_unique<SipConference>(*this))
+{
+}
 
 SipStack::~SipStack()
 {
@@ -322,6 +326,9 @@ void SipStack::shutDown(std::shared_ptr<SipCoreThread> thread)
 void SipStack::stop()
 {
     const std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+    // A conference left running would have the next start answer every
+    // incoming call busy.
+    conference->reset();
     std::shared_ptr<SipCoreThread> thread;
     {
         const std::lock_guard<std::recursive_mutex> lock(mutex);
@@ -505,6 +512,47 @@ void SipStack::muteMicrophone(bool mute)
         const std::lock_guard<std::recursive_mutex> lock(mutex);
         microphoneMuted = mute;
     });
+}
+
+void SipStack::setConferenceRunning(bool running)
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    conferenceRunning = running;
+}
+
+void SipStack::startConference(const std::vector<std::shared_ptr<SipAccount>>& accounts)
+{
+    conference->start(accounts);
+}
+
+void SipStack::stopConference()
+{
+    conference->stop();
+}
+
+void SipStack::joinConference(std::shared_ptr<SipCall> call)
+{
+    conference->join(call);
+}
+
+void SipStack::joinConference(std::shared_ptr<SipCall> call, const std::vector<std::shared_ptr<SipCall>>& allCalls)
+{
+    conference->join(call, allCalls);
+}
+
+void SipStack::leaveConference(std::shared_ptr<SipCall> call)
+{
+    conference->leave(call);
+}
+
+void SipStack::leaveConference(std::shared_ptr<SipCall> call, const std::vector<std::shared_ptr<SipCall>>& allCalls)
+{
+    conference->leave(call, allCalls);
+}
+
+std::vector<std::shared_ptr<SipCall>> SipStack::getConferenceCalls()
+{
+    return conference->getCalls();
 }
 
 }  // namespace Tarvent::VirtualChannel

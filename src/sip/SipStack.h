@@ -6,6 +6,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "sip/SipCoreThread.h"
 #include "sip/SipError.h"
@@ -15,6 +16,9 @@ namespace Tarvent::VirtualChannel {
 
 class SipLogListener;
 class SipMessageTap;
+class SipAccount;
+class SipCall;
+class SipConference;
 
 // The process-wide SIP user agent: starts and stops the linphone Core (on its
 // own SipCoreThread) with the engine's fixed transports, media settings and
@@ -62,6 +66,17 @@ public:
 
     SipHeader getUserAgentHeader();
 
+    // The local conference (see SipConference). Any thread; they wait for
+    // the core thread, so never while holding a lock that the account and
+    // call callbacks take (an account's or a call's lock included).
+    void startConference(const std::vector<std::shared_ptr<SipAccount>>& accounts);
+    void stopConference();
+    void joinConference(std::shared_ptr<SipCall> call);
+    void joinConference(std::shared_ptr<SipCall> call, const std::vector<std::shared_ptr<SipCall>>& allCalls);
+    void leaveConference(std::shared_ptr<SipCall> call);
+    void leaveConference(std::shared_ptr<SipCall> call, const std::vector<std::shared_ptr<SipCall>>& allCalls);
+    std::vector<std::shared_ptr<SipCall>> getConferenceCalls();
+
     // The raw text of received INVITEs by Call-ID, fed from the library's
     // message log while the stack runs (emptied at each start).
     SipMessageTap& getMessageTap() { return *messageTap; }
@@ -74,6 +89,8 @@ public:
     auto runOnCore(F&& operation) -> std::invoke_result_t<F&, const SipCoreThread::CorePtr&>;
 
 private:
+    friend class SipConference;
+
     SipStack();
     ~SipStack();
 
@@ -85,6 +102,7 @@ private:
     // Takes down what the start made so far and throws std::runtime_error(reason).
     [[noreturn]] void failStart(const std::string& reason, std::shared_ptr<SipCoreThread> thread);
     void shutDown(std::shared_ptr<SipCoreThread> thread);
+    void setConferenceRunning(bool running);
 
     std::mutex lifecycleMutex_;  // serialises start and stop; lock order level 1
 
@@ -97,6 +115,7 @@ private:
     std::shared_ptr<SipCoreThread> coreThread;  // set while started
     std::shared_ptr<SipLogListener> logListener;
     const std::shared_ptr<SipMessageTap> messageTap;  // set at construction; thread-safe itself
+    const std::unique_ptr<SipConference> conference;   // set at construction; thread-safe itself
     std::string workingDirectory;
     std::map<std::string, unsigned> codecPriorities;  // priorities set since the start, by codec id
     bool started = false;

@@ -62,6 +62,20 @@ std::string readAll(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Enough of the start of a file for the chunks before the samples.
+std::string readStart(const std::string& path)
+{
+    constexpr std::size_t kHeaderLimit = 64 * 1024;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        fail(path, "Failed to open WAV file");
+    }
+    std::string bytes(kHeaderLimit, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
 // Walks the chunks; a data chunk whose size was never written (a recording
 // cut short) counts up to the end of the file.
 Header parseHeader(const std::string& bytes, const std::string& path)
@@ -133,6 +147,11 @@ std::string sampleBytes(const std::vector<std::int16_t>& samples)
 }
 
 }  // namespace
+
+SipWavFile::Format SipWavFile::readFormat(const std::string& path)
+{
+    return parseHeader(readStart(path), path).format;
+}
 
 SipWavFile::Contents SipWavFile::read(const std::string& path)
 {

@@ -15,6 +15,10 @@ public:
         int channels = 1;
     };
 
+    // The format of a 16-bit PCM WAV file. Throws SipError when `path` can't
+    // be read or is no such file.
+    static Format readFormat(const std::string& path);
+
     // Creates or empties `path` (8 kHz mono until the first append). Throws
     // SipError when the file can't be written.
     static void createEmpty(const std::string& path);

@@ -37,7 +37,7 @@ void Timer::restart()
     const std::lock_guard<std::mutex> state(stateMutex_);
     if (running_) {
         restartRequested_ = true;
-        wakeUp_.notify_all();
+        restartTime_ = std::chrono::steady_clock::now();
     }
 }
 
@@ -61,14 +61,21 @@ void Timer::stop()
 bool Timer::waitPeriod()
 {
     std::unique_lock<std::mutex> state(stateMutex_);
+    restartRequested_ = false;
+    auto deadline = std::chrono::steady_clock::now() + period_;
     for (;;) {
-        restartRequested_ = false;
-        const auto deadline = std::chrono::steady_clock::now() + period_;
-        wakeUp_.wait_until(state, deadline, [this] { return !running_ || restartRequested_; });
-        if (restartRequested_ && running_) {
-            continue;
+        // Only stop() wakes the thread early; a restart moves the deadline
+        // when the old one has passed.
+        if (wakeUp_.wait_until(state, deadline, [this] { return !running_; })) {
+            return false;
         }
-        return running_;
+        if (restartRequested_) {
+            restartRequested_ = false;
+            deadline = restartTime_ + period_;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return true;
+        }
     }
 }
 

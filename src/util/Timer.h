@@ -27,7 +27,9 @@ public:
 
     // No effect while running (period and flag stay).
     void start(std::chrono::milliseconds period, bool fireAtOnce);
-    // Begins a fresh period without firing; no effect while stopped.
+    // Begins a fresh period without firing; no effect while stopped. Wakes
+    // nobody (the timer thread looks at it when its period ends), so it is
+    // cheap enough to call for every message.
     void restart();
     // Waits for a callback in progress; no effect while stopped.
     void stop();
@@ -37,7 +39,7 @@ private:
     void run();
     void fire();
 
-    std::mutex stateMutex_;      // guards period_, running_, restartRequested_, fireAtOnce_
+    std::mutex stateMutex_;      // guards period_, running_, restartRequested_, restartTime_, fireAtOnce_
     std::mutex startStopMutex_;  // serialises start/stop and thread_; taken before stateMutex_
     Callback callback_;
     std::chrono::milliseconds period_{0};
@@ -45,6 +47,7 @@ private:
     std::condition_variable wakeUp_;
     bool running_ = false;
     bool restartRequested_ = false;
+    std::chrono::steady_clock::time_point restartTime_;  // of the latest restart()
     bool fireAtOnce_ = false;
 };
 

@@ -87,11 +87,16 @@ protected:
         return std::make_unique<SipAudioPlayer>(&eof, file.c_str(), level, sinks, loop);
     }
 
-    // About `duration` of what `sink` plays (a monitor takes up to two
-    // seconds to deliver its first data).
+    // At least `duration` of what `sink` plays, if it comes: a monitor takes
+    // a second or two to deliver its first data, longer on a busy machine.
     static std::vector<std::int16_t> listen(const std::string& sink, std::chrono::milliseconds duration)
     {
-        return pulse().captureSink(sink, duration + 2000ms);
+        const auto wanted = static_cast<std::size_t>(duration.count()) * 8;
+        std::vector<std::int16_t> heard;
+        for (int attempt = 0; attempt < 3 && heard.size() < wanted; ++attempt) {
+            heard = pulse().captureSink(sink, duration + 2000ms);
+        }
+        return heard;
     }
 
     static int toneBlocks(const std::vector<std::int16_t>& samples)

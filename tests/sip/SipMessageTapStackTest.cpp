@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -25,6 +26,11 @@ struct Transport {
     const char* name;
     const char* sippOption;
 };
+
+void PrintTo(const Transport& transport, std::ostream* out)
+{
+    *out << transport.name;
+}
 
 // The tap behind a started stack, fed by SIPp's INVITEs over UDP and TCP.
 class SipMessageTapStackTest : public ::testing::TestWithParam<Transport> {
@@ -116,7 +122,7 @@ TEST_P(SipMessageTapStackTest, CapturesALargeInviteAndReportsAnOversizedOneIncom
         ASSERT_FALSE(callId.empty()) << peer->output();
         const std::optional<std::string> text = stack.getMessageTap().takeInvite(callId);
         ASSERT_TRUE(text) << peer->messages();
-        EXPECT_GE(text->size(), 3000u);
+        EXPECT_GT(text->size(), 2900u);  // about 3000: ports and ids vary in length
         EXPECT_LT(text->size(), 7000u);
         EXPECT_EQ(SipHeaderMap(text->c_str()).get("X-Padding"), std::string(2500, 'x'));
         stack.runOnCore([](const CorePtr& core) { core->terminateAllCalls(); });

@@ -43,10 +43,11 @@ std::string configString(const std::string& value)
 
 }  // namespace
 
-KamailioFixture::KamailioFixture(const std::map<std::string, std::string>& users, const std::string& realm)
+KamailioFixture::KamailioFixture(const std::map<std::string, std::string>& users, const std::string& realm,
+                                 std::uint16_t port)
     : dir_("ovra-kamailio"), realm_(realm)
 {
-    port_ = PortPicker::freePorts(1);
+    port_ = port != 0 ? port : PortPicker::freePorts(1);
     std::string config = TempDir::readFile(std::string(OVRA_TEST_SUPPORT_DIR) + "/kamailio.cfg.in");
     if (config.empty()) {
         throw std::runtime_error("kamailio.cfg.in not found");

@@ -19,10 +19,12 @@ namespace Tarvent::VirtualChannel::TestSupport {
 // Test thread only.
 class KamailioFixture {
 public:
-    // `users`: user name -> password. Throws std::runtime_error when it
-    // doesn't answer within 10 s.
+    // `users`: user name -> password. `port` 0 picks a free port (5060 suits
+    // a test that runs alone in its network namespace and uses a realm
+    // without a port). Throws std::runtime_error when it doesn't answer
+    // within 10 s.
     explicit KamailioFixture(const std::map<std::string, std::string>& users,
-                             const std::string& realm = "127.0.0.1");
+                             const std::string& realm = "127.0.0.1", std::uint16_t port = 0);
     ~KamailioFixture();
 
     KamailioFixture(const KamailioFixture&) = delete;

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdio>
+
+namespace Tarvent::VirtualChannel {
+
+class IServiceApplication;
+
+// The process's command line: "/?" prints the help, "/i" installs the
+// service, "/u" uninstalls it (matched in any letter case; only the first
+// argument counts); anything else runs `application` as a service in the
+// foreground. `application` must outlive the call. Main thread only, before
+// any other thread is started.
+class ServiceCommandLine {
+public:
+    ServiceCommandLine(IServiceApplication& application, std::FILE* output, std::FILE* errorOutput);
+
+    // Returns the process exit code.
+    int run(int argc, const char* const argv[]) const;
+
+private:
+    int printHelp() const;
+    int runService() const;
+
+    IServiceApplication& application_;
+    std::FILE* const output_;
+    std::FILE* const errorOutput_;
+};
+
+}  // namespace Tarvent::VirtualChannel

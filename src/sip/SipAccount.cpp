@@ -1,0 +1,506 @@
+#include "sip/SipAccount.h"
+
+#include <list>
+#include <stdexcept>
+#include <utility>
+
+#include <linphone++/linphone.hh>
+
+#include "logging/Logger.h"
+#include "sip/ISipMediaHolder.h"
+#include "sip/SipAudioDeviceManager.h"
+#include "sip/SipCall.h"
+#include "sip/SipError.h"
+#include "sip/SipInviteText.h"
+#include "sip/SipStack.h"
+#include "sip/SipText.h"
+#include "sip/SipUriText.h"
+
+namespace Tarvent::VirtualChannel {
+
+namespace {
+
+// A registration that failed without a SIP answer counts as timed out.
+constexpr int kTimeoutCode = 408;
+
+std::string checkedText(const std::string& text, const char* what)
+{
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F) {
+            throw std::runtime_error(std::string(what) + " is invalid: control character");
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+// The core thread's part of an account: the stack's account, its
+// credentials, and the listeners on both. Core thread only, except
+// construction and destruction (when it holds nothing of the stack any more).
+class SipAccount::Link : public linphone::AccountListener,
+                         public linphone::CoreListener,
+                         public ISipMediaHolder,
+                         public std::enable_shared_from_this<SipAccount::Link> {
+public:
+    explicit Link(std::weak_ptr<SipAccount> owner) : owner_(std::move(owner)) {}
+
+    void attach(const std::shared_ptr<linphone::Core>& core, const std::shared_ptr<linphone::Account>& account,
+                const std::shared_ptr<linphone::AuthInfo>& authInfo)
+    {
+        account_ = account;
+        authInfo_ = authInfo;
+        identity_ = account->getParams()->getIdentityAddress()->clone();
+        account->addListener(shared_from_this());
+        core->addListener(shared_from_this());
+        SipAudioDeviceManager::getInstance().registerMediaHolder(core, shared_from_this());
+    }
+
+    void detach(const std::shared_ptr<linphone::Core>& core)
+    {
+        if (!account_) {
+            return;
+        }
+        account_->removeListener(shared_from_this());
+        core->removeListener(shared_from_this());
+        core->removeAccount(account_);
+        // Left behind, the credentials would be found (and fail) before
+        // those of a new account of the same user.
+        if (authInfo_) {
+            core->removeAuthInfo(authInfo_);
+        }
+        account_.reset();
+        authInfo_.reset();
+        SipAudioDeviceManager::getInstance().unregisterMediaHolder(this);
+    }
+
+    const std::shared_ptr<linphone::Account>& account() const { return account_; }
+    std::shared_ptr<linphone::AuthInfo>& authInfo() { return authInfo_; }
+
+    void onRegistrationStateChanged(const std::shared_ptr<linphone::Account>& account,
+                                    linphone::RegistrationState state, const std::string& /*message*/) override
+    {
+        using linphone::RegistrationState;
+        if (state != RegistrationState::Ok && state != RegistrationState::Failed &&
+            state != RegistrationState::Cleared) {
+            return;
+        }
+        const std::shared_ptr<SipAccount> owner = owner_.lock();
+        if (!owner) {
+            return;
+        }
+        int code = 200;
+        if (state == RegistrationState::Failed) {
+            const auto error = account->getErrorInfo();
+            code = error && error->getProtocolCode() > 0 ? error->getProtocolCode() : kTimeoutCode;
+        }
+        try {
+            owner->onRegistrationEnded(state == RegistrationState::Ok, state == RegistrationState::Cleared, code);
+        } catch (...) {
+            logError("Failed to report registration state: idUri=\"%s\"", owner->getIdUri().c_str());
+        }
+    }
+
+    void onCallStateChanged(const std::shared_ptr<linphone::Core>& core, const std::shared_ptr<linphone::Call>& call,
+                            linphone::Call::State state, const std::string& /*message*/) override
+    {
+        if (state != linphone::Call::State::IncomingReceived || !account_) {
+            return;
+        }
+        if (!isForThisAccount(*call)) {
+            declineIfUnclaimed(*core, *call);
+            return;
+        }
+        if (const std::shared_ptr<SipAccount> owner = owner_.lock()) {
+            owner->onIncomingCall(core, call);
+        }
+    }
+
+    void releaseMedia() override
+    {
+        account_.reset();
+        authInfo_.reset();
+    }
+
+private:
+    // An INVITE that no account takes would ring unanswered: the first
+    // account of the Core refuses it (404) on behalf of all.
+    void declineIfUnclaimed(linphone::Core& core, linphone::Call& call) const
+    {
+        const std::list<std::shared_ptr<linphone::Account>> accounts = core.getAccountList();
+        if (accounts.empty() || accounts.front() != account_) {
+            return;
+        }
+        for (const auto& other : accounts) {
+            const auto params = other->getParams();
+            const auto identity = params ? params->getIdentityAddress() : nullptr;
+            if (identity && matches(call, *identity)) {
+                return;
+            }
+        }
+        logInfo("Incoming call for no account: to=\"%s\"",
+                call.getToAddress() ? call.getToAddress()->asStringUriOnly().c_str() : "");
+        call.decline(linphone::Reason::NotFound);
+    }
+
+    bool isForThisAccount(linphone::Call& call) const { return matches(call, *identity_); }
+
+    // The account an INVITE arrived for: the library's choice, else the To.
+    static bool matches(linphone::Call& call, const linphone::Address& identity)
+    {
+        // The library of this version names a call's account only through
+        // its (deprecated) proxy configuration.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        const auto params = call.getParams();
+        const auto proxy = params ? params->getProxyConfig() : nullptr;
+        const auto chosen = proxy ? proxy->getIdentityAddress() : nullptr;
+#pragma GCC diagnostic pop
+        if (chosen) {
+            return chosen->getUsername() == identity.getUsername() &&
+                   toLower(chosen->getDomain()) == toLower(identity.getDomain());
+        }
+        const auto to = call.getToAddress();
+        return to && to->getUsername() == identity.getUsername() &&
+               toLower(to->getDomain()) == toLower(identity.getDomain());
+    }
+
+    const std::weak_ptr<SipAccount> owner_;
+    std::shared_ptr<linphone::Account> account_;
+    std::shared_ptr<linphone::AuthInfo> authInfo_;
+    std::shared_ptr<linphone::Address> identity_;
+};
+
+std::shared_ptr<SipAccount> SipAccount::create(ISipAccountCallback* accountCallback, ISipCallCallback* callCallback,
+                                               const AccountData& data)
+{
+    SipStack& stack = SipStack::getInstance();
+    stack.ensureThreadRegistered();
+    const auto account = std::make_shared<SipAccount>(Passkey{}, accountCallback, callCallback, data);
+    account->link = std::make_shared<Link>(account);
+    logInfo("Creating SIP account on SIP stack: idUri=\"%s\";", account->idUri.c_str());
+    const std::string password = account->currentPassword;
+    stack.runOnCore([&](const std::shared_ptr<linphone::Core>& core) {
+        const std::shared_ptr<linphone::Factory> factory = linphone::Factory::get();
+        const std::shared_ptr<linphone::Address> identity = factory->createAddress(account->idUri);
+        const std::shared_ptr<linphone::Address> server = factory->createAddress(account->registrarUri);
+        if (!identity || !server) {
+            OVRA_THROW_SIP_ERROR(-1, "SipAccount", "Invalid account address: idUri=\"" + account->idUri + "\"");
+        }
+        const std::shared_ptr<linphone::AccountParams> params = core->createAccountParams();
+        checkStatus(params->setIdentityAddress(identity), "AccountParams::setIdentityAddress");
+        checkStatus(params->setServerAddress(server), "AccountParams::setServerAddress");
+        params->setRoutesAddresses({});
+        params->enableOutboundProxy(false);
+        params->setExpires(kRegistrationExpires);
+        params->enablePublish(false);
+        params->enableRegister(true);
+        const std::shared_ptr<linphone::AuthInfo> authInfo =
+            factory->createAuthInfo(data.username, "", password, "", data.realm, "");
+        core->addAuthInfo(authInfo);
+        const std::shared_ptr<linphone::Account> stackAccount = core->createAccount(params);
+        if (!stackAccount) {
+            OVRA_THROW_SIP_ERROR(-1, "Core::createAccount", "The stack refused the account: idUri=\"" +
+                                                                 account->idUri + "\"");
+        }
+        checkStatus(core->addAccount(stackAccount), "Core::addAccount");
+        account->link->attach(core, stackAccount, authInfo);
+    });
+    return account;
+}
+
+void SipAccount::checkStatus(int status, const char* operation)
+{
+    if (status != 0) {
+        OVRA_THROW_SIP_ERROR(status, operation, std::string(operation) + " failed");
+    }
+}
+
+SipAccount::SipAccount(Passkey, ISipAccountCallback* accountCallbackValue, ISipCallCallback* callCallbackValue,
+                       const AccountData& dataValue)
+    : accountCallback(accountCallbackValue), callCallback(callCallbackValue), data(dataValue)
+{
+    userPart = SipUriText::escapeUser(data.username, "User name");
+    SipUriText::checkHost(data.realm, "Realm");
+    checkedText(data.password, "Password");
+    const std::string transport = toLower(data.transport);
+    int port = 0;
+    if (transport == "tcp") {
+        transportSuffix = ";transport=tcp";
+        port = 5060;
+    } else if (transport == "tls") {
+        transportSuffix = ";transport=tls";
+        port = 5061;
+        srtp = true;
+    }
+    idUri = "sip:" + userPart + "@" + data.realm;
+    // A realm that names its port keeps it; UDP leaves the port to the
+    // server's address records.
+    registrarUri = "sip:" + data.realm;
+    if (port != 0 && !SipUriText::hasPort(data.realm)) {
+        registrarUri += ":" + std::to_string(port);
+    }
+    registrarUri += transportSuffix;
+    contactRewrite = false;
+    currentPassword = data.password;
+    stackPassword = data.password;
+}
+
+SipAccount::~SipAccount()
+{
+    try {
+        shutdown();
+    } catch (...) {
+        // The stack is gone or going: the Core releases the account itself.
+    }
+}
+
+std::shared_ptr<SipCall> SipAccount::createCall(const char* phoneNumber)
+{
+    SipStack::getInstance().ensureThreadRegistered();
+    const std::string user = SipUriText::escapeUser(phoneNumber != nullptr ? phoneNumber : "", "Phone number");
+    const std::string destination = "sip:" + user + "@" + data.realm + transportSuffix;
+    auto call = std::make_shared<SipCall>(callCallback, shared_from_this(), -1, "");
+    call->setDestinationUri(destination.c_str());
+    return call;
+}
+
+void SipAccount::addCall(const std::shared_ptr<SipCall>& call)
+{
+    SipStack::getInstance().ensureThreadRegistered();
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    calls[call->getPjsipCallId()] = call;
+}
+
+void SipAccount::removeCall(const std::shared_ptr<SipCall>& call)
+{
+    std::shared_ptr<SipCall> removed;  // dropped after the lock is released
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    const auto found = calls.find(call->getPjsipCallId());
+    // Call indexes are reused: the entry may hold a newer call by now.
+    if (found != calls.end() && found->second == call) {
+        removed = std::move(found->second);
+        calls.erase(found);
+    }
+}
+
+std::shared_ptr<SipCall> SipAccount::findCall(int pjsipCallId)
+{
+    SipStack::getInstance().ensureThreadRegistered();
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    const auto found = calls.find(pjsipCallId);
+    return found != calls.end() ? found->second : nullptr;
+}
+
+std::vector<std::shared_ptr<SipCall>> SipAccount::getCalls()
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    std::vector<std::shared_ptr<SipCall>> result;
+    result.reserve(calls.size());
+    for (const auto& entry : calls) {
+        result.push_back(entry.second);
+    }
+    return result;
+}
+
+void SipAccount::setRegistration(bool renew)
+{
+    SipStack::getInstance().ensureThreadRegistered();
+    SipStack::getInstance().runOnCore([&](const std::shared_ptr<linphone::Core>&) {
+        const std::shared_ptr<linphone::Account> account = link->account();
+        if (!account) {
+            OVRA_THROW_SIP_ERROR(-1, "SipAccount::setRegistration", "The account was removed: idUri=\"" + idUri + "\"");
+        }
+        const std::shared_ptr<const linphone::AccountParams> current = account->getParams();
+        if (renew && current->registerEnabled()) {
+            account->refreshRegister();
+            return;
+        }
+        const std::shared_ptr<linphone::AccountParams> params = current->clone();
+        params->enableRegister(renew);
+        checkStatus(account->setParams(params), "Account::setParams");
+    });
+}
+
+void SipAccount::updatePassword(const std::string& newPassword)
+{
+    SipStack::getInstance().ensureThreadRegistered();
+    checkedText(newPassword, "Password");
+    {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (newPassword == stackPassword) {
+            return;
+        }
+    }
+    SipStack::getInstance().runOnCore([&](const std::shared_ptr<linphone::Core>& core) {
+        const std::shared_ptr<linphone::Account> account = link->account();
+        std::shared_ptr<linphone::AuthInfo>& authInfo = link->authInfo();
+        if (!account || !authInfo) {
+            OVRA_THROW_SIP_ERROR(-1, "SipAccount::updatePassword", "The account was removed: idUri=\"" + idUri + "\"");
+        }
+        const std::shared_ptr<linphone::AuthInfo> replacement = authInfo->clone();
+        replacement->setPassword(newPassword);
+        core->removeAuthInfo(authInfo);
+        core->addAuthInfo(replacement);
+        authInfo = replacement;
+        {
+            const std::lock_guard<std::recursive_mutex> lock(mutex);
+            stackPassword = newPassword;
+            passwordPending = true;
+        }
+        account->refreshRegister();
+    });
+}
+
+void SipAccount::shutdown()
+{
+    SipStack::getInstance().ensureThreadRegistered();
+    {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (removed || !link) {
+            return;
+        }
+        removed = true;
+    }
+    SipStack::getInstance().runOnCore([&](const std::shared_ptr<linphone::Core>& core) { link->detach(core); });
+}
+
+bool SipAccount::isRemoved()
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    return removed;
+}
+
+void SipAccount::onRegistrationEnded(bool ok, bool cleared, int sipCode)
+{
+    const bool isConnected = ok && !cleared;
+    const int status = ok || cleared ? 0 : kSipStatusBase + sipCode;
+    {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (passwordPending && !cleared) {
+            passwordPending = false;
+            if (ok) {
+                currentPassword = stackPassword;
+            }
+        }
+    }
+    logInfo("Registration state: idUri=\"%s\"; isConnected=%d; status=%d; statusCode=%d", idUri.c_str(),
+            isConnected ? 1 : 0, status, sipCode);
+    if (accountCallback != nullptr) {
+        accountCallback->onRegState(shared_from_this(), isConnected, status, sipCode);
+    }
+}
+
+bool SipAccount::hasPendingCall()
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    for (const auto& entry : calls) {
+        if (entry.second->isPending()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void SipAccount::onIncomingCall(const std::shared_ptr<linphone::Core>& core,
+                                const std::shared_ptr<linphone::Call>& stackCall)
+{
+    SipStack::getInstance().ensureThreadRegistered();
+    std::shared_ptr<SipCall> call;
+    try {
+        const bool busy = hasPendingCall() || SipStack::getInstance().isConferenceRunning();
+        const auto to = stackCall->getToAddress();
+        const std::string number = to ? to->getUsername() : "";
+        call = std::make_shared<SipCall>(callCallback, shared_from_this(), -1, number.c_str());
+        call->attachIncoming(core, stackCall);
+        addCall(call);
+        if (accountCallback != nullptr) {
+            accountCallback->onIncomingCallArrived(shared_from_this(), call);
+        }
+        const auto remote = stackCall->getRemoteParams();
+        const std::string alertInfo = remote ? remote->getCustomHeader("Alert-Info") : "";
+        logInfo("Incoming call: idUri=\"%s\"; pjsipCallId=%d; busy=%d", idUri.c_str(), call->getPjsipCallId(),
+                busy ? 1 : 0);
+        if (busy) {
+            call->answerBusyOnCore();
+        } else {
+            call->answerRingingOnCore();
+            // Only an explicit request of the caller opens the microphone.
+            if (SipInviteText::asksForAutoAnswer(alertInfo)) {
+                call->answerAudioOnCore(core);
+            }
+        }
+        const std::string text = SipInviteText::fromCall(*stackCall);
+        if (accountCallback == nullptr) {
+            throw std::runtime_error("No owner takes incoming calls");
+        }
+        accountCallback->onIncomingCall(shared_from_this(), call, text.c_str());
+        return;
+    } catch (const SipError& error) {
+        logError("Failed to handle incoming call: idUri=\"%s\"; reason=\"%s\"", idUri.c_str(), error.reason.c_str());
+    } catch (const std::exception& error) {
+        logError("Failed to handle incoming call: idUri=\"%s\"; what=\"%s\"", idUri.c_str(), error.what());
+    } catch (...) {
+        logError("Failed to handle incoming call: idUri=\"%s\"; what=\"unknown\"", idUri.c_str());
+    }
+    // Nobody took the call over: end it and forget it, or it would live on.
+    try {
+        if (call) {
+            removeCall(call);
+            call->terminateOnCore();
+        } else {
+            stackCall->decline(linphone::Reason::Busy);
+        }
+    } catch (...) {
+        logError("Failed to end an incoming call that was not taken over: idUri=\"%s\"", idUri.c_str());
+    }
+}
+
+void SipAccount::holdCalls(const std::shared_ptr<SipCall>& except, bool onlyOutsideConference)
+{
+    if (onlyOutsideConference && SipStack::getInstance().isConferenceRunning()) {
+        return;
+    }
+    SipStack::getInstance().ensureThreadRegistered();
+    for (const auto& call : getCalls()) {
+        if (call == except || call->isLocalHold() || !call->isConfirmed()) {
+            continue;
+        }
+        try {
+            call->setHold(true, true);
+        } catch (...) {
+            // setHold logged it; the other calls still go on hold.
+        }
+    }
+}
+
+void SipAccount::holdOtherCalls(const std::shared_ptr<SipCall>& except)
+{
+    holdCalls(except, true);
+}
+
+void SipAccount::holdAllCalls(const std::shared_ptr<SipCall>& except)
+{
+    holdCalls(except, false);
+}
+
+void SipAccount::unholdAllCalls()
+{
+    if (!SipStack::getInstance().isConferenceRunning()) {
+        return;
+    }
+    SipStack::getInstance().ensureThreadRegistered();
+    for (const auto& call : getCalls()) {
+        if (!call->isLocalHold()) {
+            continue;
+        }
+        try {
+            call->setHold(false, false);
+        } catch (...) {
+            // setHold logged it.
+        }
+    }
+}
+
+}  // namespace Tarvent::VirtualChannel

@@ -1,0 +1,333 @@
+#include "sip/SipCall.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "sip/SipAccount.h"
+#include "sip/SipCallTestSupport.h"
+#include "support/BaresipFixture.h"
+#include "support/SippFixture.h"
+#include "support/ToneDetector.h"
+#include "support/WavFile.h"
+
+namespace Tarvent::VirtualChannel::TestSupport {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The stack's microphone is the PulseAudio sine source (1 kHz); the far
+// ends speak other tones.
+constexpr double kOurTone = 1000.0;
+constexpr double kFarTone = 697.0;
+
+BaresipFixture::Options farEnd(const std::string& user, const KamailioFixture& registrar, bool autoAnswer)
+{
+    BaresipFixture::Options options;
+    options.user = user;
+    options.registrar = &registrar;
+    options.password = SipCallTest::kUsersFor(user);
+    options.autoAnswer = autoAnswer;
+    options.toneHz = kFarTone;
+    return options;
+}
+
+TEST_F(SipCallTest, OutgoingCallGoesThroughEarlyAndConfirmedToTerminated)
+{
+    BaresipFixture bob(farEnd("bob", *kamailio_, false));
+    const auto account = registeredAccount("alice");
+    const auto call = account->createCall("bob");
+    call->dial();
+    EXPECT_EQ(call->getPjsipCallId(), 0);
+    EXPECT_EQ(account->findCall(0), call);
+
+    ASSERT_TRUE(bob.waitForEvent("CALL_INCOMING")) << bob.log() << kamailio_->log();
+    ASSERT_TRUE(events_.take("early", call));
+    EXPECT_TRUE(call->isPending());
+    const auto ringing = events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.sipStatus == 180; });
+    EXPECT_TRUE(ringing);
+
+    bob.accept();
+    ASSERT_TRUE(events_.take("confirmed", call));
+    EXPECT_TRUE(call->isConfirmed());
+    EXPECT_FALSE(call->isPending());
+    const auto answered = events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.sipStatus == 200; });
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(answered->media.displayNumber, "bob");
+    const auto active = events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.mediaState == 1; });
+    ASSERT_TRUE(active);
+    EXPECT_FALSE(active->media.codecName.empty());
+    EXPECT_GT(active->media.codecClockRate, 0u);
+    EXPECT_FALSE(active->media.srtpActive);
+    EXPECT_NE(kamailio_->log().find("challenged INVITE from alice"), std::string::npos);
+
+    // Media flows both ways and the counters grow.
+    const SipCallStatistics first = call->updateCallStatistics();
+    std::this_thread::sleep_for(2s);  // two seconds of voice for the far end to record
+    const SipCallStatistics second = call->updateCallStatistics();
+    EXPECT_GT(second.txPacketsDelta, 50);
+    EXPECT_GT(second.rxPacketsDelta, 50);
+    EXPECT_GT(second.txBytesDelta, second.txPacketsDelta);
+    EXPECT_EQ(second.txPackets, first.txPackets + second.txPacketsDelta);
+    EXPECT_GE(second.durationDelta, 2000);
+    EXPECT_FLOAT_EQ(second.rxMos, 4.5f);
+
+    bob.hangup();
+    const auto terminated = events_.take("terminated", call);
+    ASSERT_TRUE(terminated);
+    EXPECT_EQ(terminated->status, ISipCallCallback::kReasonUnknown);
+    EXPECT_FALSE(call->isConfirmed());
+    EXPECT_EQ(call->getLastState(), SipCall::kDisconnected);
+    EXPECT_FALSE(call->isDueForDeletion());  // five seconds from the end
+
+    const auto recordings = bob.receivedRecordings();
+    ASSERT_EQ(recordings.size(), 1u) << bob.log();
+    const WavFile heard = WavFile::read(recordings.front());
+    const ToneDetector detector(heard.sampleRate);
+    EXPECT_GT(detector.blocksWithTone(heard.samples, kOurTone), 10);
+}
+
+TEST_F(SipCallTest, NotFoundAndBusyEndTheCallWithTheirReasons)
+{
+    BaresipFixture bob(farEnd("bob", *kamailio_, false));
+    const auto account = registeredAccount("alice");
+
+    const auto nobody = account->createCall("nobody");
+    nobody->dial();
+    const auto notFound = events_.take("terminated", nobody);
+    ASSERT_TRUE(notFound);
+    EXPECT_EQ(notFound->status, ISipCallCallback::kReasonNotFound);
+    const auto final404 = events_.take("media", nobody, 5s, [](const SipEvent& e) { return e.media.sipStatus == 404; });
+    EXPECT_TRUE(final404);
+
+    const auto busy = account->createCall("bob");
+    busy->dial();
+    ASSERT_TRUE(bob.waitForEvent("CALL_INCOMING")) << bob.log();
+    bob.hangup();  // an unanswered call is refused 486
+    const auto busyHere = events_.take("terminated", busy);
+    ASSERT_TRUE(busyHere);
+    EXPECT_EQ(busyHere->status, ISipCallCallback::kReasonBusyHere);
+}
+
+TEST_F(SipCallTest, IncomingCallRingsAndIsAnsweredWithAudio)
+{
+    BaresipFixture bob(farEnd("bob", *kamailio_, true));
+    const auto account = registeredAccount("alice");
+    bob.dial("sip:alice@127.0.0.1");
+
+    const auto incoming = events_.take("incoming");
+    ASSERT_TRUE(incoming) << bob.log();
+    EXPECT_EQ(incoming->account, account);
+    const auto call = incoming->call;
+    EXPECT_EQ(call->getPjsipCallId(), 0);
+    EXPECT_EQ(account->findCall(0), call);
+    EXPECT_NE(incoming->text.find("INVITE sip:"), std::string::npos) << incoming->text;
+    EXPECT_NE(incoming->text.find("bob"), std::string::npos) << incoming->text;
+    ASSERT_TRUE(bob.waitForEvent("CALL_RINGING")) << bob.log();
+    EXPECT_TRUE(call->isPending());
+
+    call->answerAudio();
+    ASSERT_TRUE(events_.take("confirmed", call));
+    ASSERT_TRUE(bob.waitForEvent("CALL_ESTABLISHED")) << bob.log();
+    const auto answered = events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.mediaState == 1; });
+    ASSERT_TRUE(answered);
+
+    call->hangup();
+    ASSERT_TRUE(events_.take("terminated", call));
+    EXPECT_TRUE(bob.waitForEvent("CALL_CLOSED"));
+}
+
+TEST_F(SipCallTest, ASecondIncomingCallWhileOneIsPendingIsAnsweredBusy)
+{
+    BaresipFixture bob(farEnd("bob", *kamailio_, true));
+    BaresipFixture carol(farEnd("carol", *kamailio_, true));
+    const auto account = registeredAccount("alice");
+
+    bob.dial("sip:alice@127.0.0.1");
+    const auto first = events_.take("incoming");
+    ASSERT_TRUE(first) << bob.log();
+    carol.dial("sip:alice@127.0.0.1");
+    const auto second = events_.take("incoming");
+    ASSERT_TRUE(second) << carol.log();
+    EXPECT_TRUE(second->call->isRejectedBusy());
+    EXPECT_FALSE(first->call->isRejectedBusy());
+    const auto closed = carol.waitForEvent("CALL_CLOSED");
+    ASSERT_TRUE(closed) << carol.log();
+    EXPECT_NE(closed->raw.find("486"), std::string::npos) << closed->raw;
+    EXPECT_EQ(second->call->getPjsipCallId(), 1);
+
+    first->call->hangup();
+    EXPECT_TRUE(bob.waitForEvent("CALL_CLOSED"));
+}
+
+TEST_F(SipCallTest, AnIncomingCallForNoAccountIsRefusedNotFound)
+{
+    BaresipFixture bob(farEnd("bob", *kamailio_, true));
+    const auto account = registeredAccount("alice");
+    bob.dial("sip:nobody@127.0.0.1:" + std::to_string(localUdpPort()));
+    const auto closed = bob.waitForEvent("CALL_CLOSED");
+    ASSERT_TRUE(closed) << bob.log();
+    EXPECT_NE(closed->raw.find("404"), std::string::npos) << closed->raw;
+    EXPECT_FALSE(events_.take("incoming", nullptr, 0ms));
+}
+
+TEST_F(SipCallTest, AnIncomingCallThatNobodyTakesOverIsEnded)
+{
+    BaresipFixture bob(farEnd("bob", *kamailio_, true));
+    const auto account = registeredAccount("alice");
+    events_.setIncomingHandler([](const std::shared_ptr<SipCall>&) { throw std::runtime_error("no such account"); });
+    bob.dial("sip:alice@127.0.0.1");
+    const auto incoming = events_.take("incoming");
+    ASSERT_TRUE(incoming);
+    EXPECT_TRUE(bob.waitForEvent("CALL_CLOSED")) << bob.log();
+    EXPECT_TRUE(account->getCalls().empty());
+}
+
+TEST_F(SipCallTest, HoldResumeDtmfAndMutesReachThePeer)
+{
+    BaresipFixture bob(farEnd("bob", *kamailio_, true));
+    const auto account = registeredAccount("alice");
+    const auto call = account->createCall("bob");
+    EXPECT_THROW(call->muteMicrophone(true), std::runtime_error);  // no media yet
+    call->dial();
+    ASSERT_TRUE(events_.take("confirmed", call)) << bob.log();
+    ASSERT_TRUE(events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.mediaState == 1; }));
+    ASSERT_TRUE(bob.waitForEvent("CALL_ESTABLISHED"));
+    ASSERT_TRUE(bob.waitForEvent("CALL_REMOTE_SDP"));  // the call's own offer
+
+    EXPECT_THROW(call->setHold(false, false), std::runtime_error);  // not on hold
+    call->setHold(true, false);
+    const auto held = events_.take("hold", call);
+    ASSERT_TRUE(held);
+    EXPECT_TRUE(held->flag);
+    EXPECT_TRUE(call->isLocalHold());
+    // The peer gets the hold re-INVITE's offer.
+    const auto offer = bob.waitForEvent("CALL_REMOTE_SDP", 5s);
+    ASSERT_TRUE(offer) << bob.log();
+    EXPECT_EQ(offer->param, "offer");
+    EXPECT_THROW(call->setHold(true, false), std::runtime_error);
+
+    call->setHold(false, false);
+    const auto resumed = events_.take("hold", call);
+    ASSERT_TRUE(resumed);
+    EXPECT_FALSE(resumed->flag);
+    ASSERT_TRUE(events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.mediaState == 1; }));
+    EXPECT_TRUE(bob.waitForEvent("CALL_REMOTE_SDP", 5s));  // and the resume's
+
+    call->muteMicrophone(true);
+    call->muteSpeaker(true);
+    call->muteMicrophone(false);
+    call->muteSpeaker(false);
+
+    call->dialDtmf("5");
+    const auto digit = bob.waitForEvent("CALL_DTMF_START");
+    ASSERT_TRUE(digit) << bob.log();
+    EXPECT_EQ(digit->param, "5");
+    EXPECT_THROW(call->dialDtmf("5\r\n"), std::runtime_error);
+
+    EXPECT_THROW(call->merge(), std::runtime_error);  // no partner
+    call->hangup();
+    ASSERT_TRUE(events_.take("terminated", call));
+}
+
+TEST_F(SipCallTest, EarlyMediaWithSdpThenARefusalEndsWithReasonUnknown)
+{
+    SippFixture callee("uas_early_media_decline.xml", "", {"-m", "1"});
+    SippFixture registration("register_other_contact.xml", kamailio_->hostPort(),
+                             {"-s", "dave", "-au", "dave", "-ap", "davepw", "-key", "contact_port",
+                              std::to_string(callee.port()), "-m", "1"});
+    ASSERT_EQ(registration.wait(10s), 0) << registration.output();
+
+    const auto account = registeredAccount("alice");
+    const auto call = account->createCall("dave");
+    call->dial();
+    ASSERT_TRUE(events_.take("early", call)) << callee.output() << callee.messages() << kamailio_->log();
+    const auto early = events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.sipStatus == 183; });
+    ASSERT_TRUE(early);
+    EXPECT_TRUE(early->media.sdpOffer);
+    const auto terminated = events_.take("terminated", call);
+    ASSERT_TRUE(terminated);
+    EXPECT_EQ(terminated->status, ISipCallCallback::kReasonUnknown);
+    EXPECT_TRUE(events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.sipStatus == 603; }));
+    EXPECT_EQ(callee.wait(10s), 0) << callee.output();
+}
+
+TEST_F(SipCallTest, OnlyAnAlertInfoParameterAnswersAutomatically)
+{
+    const auto account = registeredAccount("alice");
+    const std::string target = "127.0.0.1:" + std::to_string(localUdpPort());
+    {
+        SippFixture caller("uac_autoanswer.xml", target, {"-s", "alice", "-m", "1"});
+        const auto incoming = events_.take("incoming");
+        ASSERT_TRUE(incoming) << caller.output();
+        EXPECT_NE(incoming->text.find("Alert-Info: <http://x>;info=alert-autoanswer"), std::string::npos)
+            << incoming->text;
+        EXPECT_TRUE(events_.take("confirmed", incoming->call));
+        EXPECT_EQ(caller.wait(15s), 0) << caller.output() << caller.messages();
+        EXPECT_TRUE(events_.take("terminated", incoming->call));
+    }
+    {
+        // The same words in the caller's name ring only.
+        SippFixture caller("uac_autoanswer_lookalike.xml", target, {"-s", "alice", "-m", "1"});
+        const auto incoming = events_.take("incoming");
+        ASSERT_TRUE(incoming) << caller.output();
+        EXPECT_EQ(caller.wait(15s), 0) << caller.output() << caller.messages();
+        EXPECT_TRUE(events_.take("terminated", incoming->call));
+        EXPECT_FALSE(events_.take("confirmed", incoming->call, 0ms));
+    }
+}
+
+TEST_F(SipCallTest, ForwardSendsThePeerToTheTarget)
+{
+    BaresipFixture bob(farEnd("bob", *kamailio_, true));
+    BaresipFixture carol(farEnd("carol", *kamailio_, true));
+    const auto account = registeredAccount("alice");
+    const auto call = account->createCall("bob");
+    call->dial();
+    ASSERT_TRUE(events_.take("confirmed", call)) << bob.log();
+    EXPECT_THROW(call->forward("carol\r\nX-Evil: 1"), std::runtime_error);
+
+    call->forward("carol");
+    const auto transfer = bob.waitForEvent("TRANSFER");
+    ASSERT_TRUE(transfer) << bob.log();
+    EXPECT_NE(transfer->raw.find("sip:carol@127.0.0.1"), std::string::npos) << transfer->raw;
+    // The far end follows the REFER: the target takes its call (auto-answered).
+    const auto established = carol.waitForEvent("CALL_ESTABLISHED");
+    ASSERT_TRUE(established) << carol.log();
+    EXPECT_NE(established->peerUri.find("bob"), std::string::npos) << established->raw;
+    EXPECT_TRUE(events_.take("terminated", call));
+}
+
+TEST_F(SipCallTest, MergeHandsThePeerOverToTheOtherCall)
+{
+    BaresipFixture bob(farEnd("bob", *kamailio_, true));
+    BaresipFixture carol(farEnd("carol", *kamailio_, true));
+    const auto account = registeredAccount("alice");
+    const auto first = account->createCall("bob");
+    first->dial();
+    ASSERT_TRUE(events_.take("confirmed", first)) << bob.log();
+    const auto second = account->createCall("carol");
+    second->dial();  // puts the first call on hold
+    EXPECT_EQ(second->getPjsipCallId(), 1);
+    ASSERT_TRUE(events_.take("confirmed", second)) << carol.log();
+    const auto held = events_.take("hold", first);
+    ASSERT_TRUE(held);
+    EXPECT_TRUE(held->flag);
+
+    const auto carolsCall = carol.waitForEvent("CALL_ESTABLISHED");
+    ASSERT_TRUE(carolsCall);
+
+    // bob is asked to call carol in place of alice's dialog with her: the
+    // REFER names carol and Replaces that dialog's Call-ID. (This far end
+    // does not go on to place the replacing call.)
+    first->merge();
+    const auto transfer = bob.waitForEvent("TRANSFER");
+    ASSERT_TRUE(transfer) << bob.log();
+    EXPECT_NE(transfer->param.find("sip:carol@127.0.0.1"), std::string::npos) << transfer->raw;
+    EXPECT_NE(transfer->param.find("Replaces=" + carolsCall->id), std::string::npos) << transfer->raw;
+}
+
+}  // namespace
+}  // namespace Tarvent::VirtualChannel::TestSupport
