@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 GEN  := -G Ninja
 BUILD_TYPE ?= RelWithDebInfo
 
-.PHONY: all deps build test test-asan test-tsan fuzz bench clean
+.PHONY: all deps build run test test-asan test-tsan fuzz bench clean
 
 all: build
 
@@ -15,6 +15,16 @@ build/build.ninja: | deps
 
 build: deps build/build.ninja
 	cmake --build build -j $(JOBS)
+
+# The engine in the foreground, with its program data (log, records, the
+# port file the channel driver reads) in run/ inside the checkout. Ctrl-C stops it.
+RUN_DATA := $(CURDIR)/run
+run: build
+	@mkdir -p $(RUN_DATA)
+	@echo "Program data: $(RUN_DATA)"
+	@echo "Port file:    $(RUN_DATA)/TARVENT/registry/HKEY_LOCAL_MACHINE/Software/Citrix/ICA Client/Engine/Configuration/Advanced/Modules/VDOVRA/Port"
+	@echo "Log:          $(RUN_DATA)/TARVENT/OVRA/log/ovra.log"
+	OVRA_PROGRAM_DATA=$(RUN_DATA) build/ovra
 
 test: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)

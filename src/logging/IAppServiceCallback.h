@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace Tarvent::VirtualChannel {
 
@@ -10,6 +11,13 @@ class IAppServiceCallback {
 public:
     virtual ~IAppServiceCallback() = default;
     virtual void onLogArchiveReady(std::uint64_t requestId, int partCount) = 0;
+    // The packing for `requestId` failed with `reason`; instead of
+    // onLogArchiveReady. By default reported as ready with no part.
+    virtual void onLogArchiveFailed(std::uint64_t requestId, const std::string& reason)
+    {
+        static_cast<void>(reason);
+        onLogArchiveReady(requestId, 0);
+    }
 };
 
 }  // namespace Tarvent::VirtualChannel

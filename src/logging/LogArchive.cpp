@@ -102,9 +102,13 @@ void LogArchive::run(std::uint64_t requestId)
 {
     // Nothing may leave this thread; the requester is answered in every case.
     int partCount = 0;
+    bool failed = true;
+    std::string failure = "Failed to create log archive.";
     try {
         partCount = build();
+        failed = false;
     } catch (const std::exception& e) {
+        failure = e.what();
         logError("Failed to create log archive: what=%s", e.what());
     } catch (...) {
         logError("Failed to create log archive: what=%s", "unknown");
@@ -113,7 +117,11 @@ void LogArchive::run(std::uint64_t requestId)
         return;
     }
     try {
-        callback_->onLogArchiveReady(requestId, partCount);
+        if (!failed) {
+            callback_->onLogArchiveReady(requestId, partCount);
+        } else {
+            callback_->onLogArchiveFailed(requestId, failure);
+        }
     } catch (const std::exception& e) {
         logError("Failed to report log archive: what=%s", e.what());
     } catch (...) {

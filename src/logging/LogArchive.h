@@ -34,7 +34,7 @@ public:
 
     // Builds a new archive for `requestId` on a worker thread and returns at
     // once; a worker still running is waited for first. The callback always
-    // hears back: with the part count, or with 0 after a failure.
+    // hears back: with the part count, or with the failure's text.
     void start(std::uint64_t requestId);
 
     // Waits for the worker of the last start() to end.

@@ -43,6 +43,9 @@ public:
     // the stack is stopped; the account's own errors pass through; a failed
     // create uses up no id.
     int createAccount(const AccountData& data, std::string* idUri, bool* contactRewrite);
+    // deleteAccount, setRegistration, updatePassword, makeCall and
+    // startConference throw "SIP stack is not running" while the stack is
+    // stopped, before they look at the account ids.
     void deleteAccount(int accountId);
     // Throws "Invalid account ID: accountId=<id>" for an unknown id.
     std::shared_ptr<SipAccount> getAccount(int accountId);

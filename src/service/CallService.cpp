@@ -67,9 +67,9 @@ int CallService::getCallCount()
 
 std::shared_ptr<SipCall> CallService::getRunningCall(int callId)
 {
-    std::shared_ptr<SipCall> call = getCall(callId);
+    // The stack first: a teardown has released every call.
     SipStackFacade::requireStarted();
-    return call;
+    return getCall(callId);
 }
 
 void CallService::dial(int callId)

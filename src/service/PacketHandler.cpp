@@ -29,6 +29,7 @@ namespace {
 using Proto::CitrixMessage;
 
 constexpr const char* kUnknownFailureText = "Unknown error";
+constexpr const char* kLogPackingFailedText = "Failed to pack the log files";
 // Longest text of one free-form string field of a notification (route,
 // codec and display names); the fields of one message then always fit.
 constexpr std::size_t kMaxNotificationField = 256;
@@ -69,6 +70,15 @@ void failAck(Proto::Ack& ack)
 std::string networkText(const std::string& text)
 {
     return MessageFit::cutAtCharacter(toUtf8(text.c_str()), kMaxNotificationField);
+}
+
+// Texts that end up in SIP headers or URIs: a line break would let the
+// softphone's input smuggle in headers of its own.
+void requireNoControlCharacter(const std::string& value, const char* field)
+{
+    if (MessageFit::hasControlCharacter(value)) {
+        throw std::runtime_error(std::string("Invalid ") + field + ": control character");
+    }
 }
 
 // The three levels share the stack's refusal when it is stopped.
@@ -341,6 +351,7 @@ PacketHandler::Answer PacketHandler::dispatch(const CitrixMessage& request, std:
         logInfo("Received message MakeCallAction: messageId=%llu; accountId=%d; phoneNumber=\"%s\"", id,
                 action.accountid(), action.phonenumber().c_str());
         return runWithObjectId(messageId, [&] {
+            requireNoControlCharacter(action.phonenumber(), "phoneNumber");
             return accountService_->makeCall(action.accountid(), action.phonenumber().c_str());
         });
     }
@@ -432,8 +443,7 @@ PacketHandler::Answer PacketHandler::dispatch(const CitrixMessage& request, std:
     case CitrixMessage::kAppStartAction:
         return handleAppStart(request, messageId);
     case CitrixMessage::kAppStartLogTransferAction:
-        handleStartLogTransfer(messageId);
-        return nullptr;
+        return handleStartLogTransfer(messageId);
     case CitrixMessage::kAppStopLogTransferAction:
         logInfo("Received message AppStopLogTransferAction: messageId=%llu", id);
         return runWithAck(messageId, [&] { logArchive_->clear(); });
@@ -443,7 +453,10 @@ PacketHandler::Answer PacketHandler::dispatch(const CitrixMessage& request, std:
         const auto& action = request.forwardaction();
         logInfo("Received message ForwardAction: messageId=%llu; callId=%d; targetNumber=\"%s\"", id,
                 action.callid(), action.targetnumber().c_str());
-        return runWithAck(messageId, [&] { callService_->forward(action.callid(), action.targetnumber().c_str()); });
+        return runWithAck(messageId, [&] {
+            requireNoControlCharacter(action.targetnumber(), "targetNumber");
+            callService_->forward(action.callid(), action.targetnumber().c_str());
+        });
     }
     default:
         // Also the engine's own answers and notifications: nobody may send them to us.
@@ -501,9 +514,7 @@ void PacketHandler::startSipStack(const CitrixMessage& request)
 {
     const auto& action = request.sipstackstartaction();
     // Checked before the teardown: a refused start leaves a running stack alone.
-    if (MessageFit::hasControlCharacter(action.useragent())) {
-        throw std::runtime_error("Invalid userAgent: control character");
-    }
+    requireNoControlCharacter(action.useragent(), "userAgent");
     tearDownServices();
     facade_->start(action.usenovad(), action.useragent().c_str(), action.g729enabled(), action.siplogenabled());
     callService_->start();
@@ -584,6 +595,8 @@ PacketHandler::Answer PacketHandler::handleCreateAccount(const CitrixMessage& re
     Proto::Ack& ack = *response.mutable_ack();
     int loggedId = -1;
     try {
+        requireNoControlCharacter(action.username(), "username");
+        requireNoControlCharacter(action.realm(), "realm");
         const AccountData data{action.username(), action.realm(), action.host(), action.password(),
                                action.transport()};
         std::string idUri;
@@ -665,17 +678,20 @@ PacketHandler::Answer PacketHandler::handleAudioDeviceManagerCreate(std::uint64_
     return answer;
 }
 
-void PacketHandler::handleStartLogTransfer(std::uint64_t messageId)
+PacketHandler::Answer PacketHandler::handleStartLogTransfer(std::uint64_t messageId)
 {
     logDebug("Received message AppStartLogTransferAction: messageId=%llu", ull(messageId));
     try {
         // The answer comes from onLogArchiveReady once the archive is packed.
         logArchive_->start(messageId);
+        return nullptr;
     } catch (...) {
         bool isSipError = false;
         const std::string text = currentFailureText(&isSipError);
         logError("Failed to handle message AppStartLogTransferAction: messageId=%llu; %s=\"%s\"", ull(messageId),
                  isSipError ? "reason" : "message", text.c_str());
+        // No packing will call back: the softphone would otherwise wait for nothing.
+        return buildLogTransferAnswer(messageId, 0, text.c_str());
     }
 }
 
@@ -694,28 +710,46 @@ PacketHandler::Answer PacketHandler::handleTransferLogPart(const CitrixMessage& 
     return answer;
 }
 
-void PacketHandler::onLogArchiveReady(std::uint64_t requestId, int partCount)
+PacketHandler::Answer PacketHandler::buildLogTransferAnswer(std::uint64_t requestId, int partCount,
+                                                            const char* failure)
+{
+    auto answer = std::make_unique<CitrixMessage>();
+    Proto::AppStartLogTransferAnswer& ready = *answer->mutable_appstartlogtransferanswer();
+    Proto::Ack& ack = *ready.mutable_ack();
+    if (failure == nullptr) {
+        ack.set_statuscode(Proto::Ack::SUCCESS);
+        ready.set_count(partCount);
+    } else {
+        ack.set_statuscode(Proto::Ack::FAILED);
+        ack.set_statusmessage(toUtf8(failure));
+        ready.set_count(0);
+    }
+    logDebug("Sending message AppStartLogTransferAnswer: messageId=%llu; statusCode=%d; statusMessage=\"%s\"; "
+             "count=%d",
+             ull(requestId), ack.statuscode(), ack.statusmessage().c_str(), ready.count());
+    return answer;
+}
+
+void PacketHandler::sendLogTransferAnswer(std::uint64_t requestId, int partCount, const char* failure)
 {
     try {
-        CitrixMessage answer;
-        Proto::AppStartLogTransferAnswer& ready = *answer.mutable_appstartlogtransferanswer();
-        Proto::Ack& ack = *ready.mutable_ack();
-        if (partCount > 0) {
-            ack.set_statuscode(Proto::Ack::SUCCESS);
-        } else {
-            // Even an empty log packs into a zip of some bytes: no part means the packing failed.
-            ack.set_statuscode(Proto::Ack::FAILED);
-            ack.set_statusmessage("Failed to pack the log files");
-        }
-        ready.set_count(partCount > 0 ? partCount : 0);
-        logDebug("Sending message AppStartLogTransferAnswer: messageId=%llu; statusCode=%d; statusMessage=\"%s\"; "
-                 "count=%d",
-                 ull(requestId), ack.statuscode(), ack.statusmessage().c_str(), ready.count());
-        sendAnswer(answer, requestId);
+        sendAnswer(*buildLogTransferAnswer(requestId, partCount, failure), requestId);
     } catch (...) {
+        // The archive's worker has no caller to tell (e.g. the transmitter is stopping).
         logError("Failed to send message AppStartLogTransferAnswer: messageId=%llu; message=\"%s\"", ull(requestId),
                  currentFailureText().c_str());
     }
+}
+
+void PacketHandler::onLogArchiveReady(std::uint64_t requestId, int partCount)
+{
+    // Even an empty log packs into a zip of some bytes: no part means the packing failed.
+    sendLogTransferAnswer(requestId, partCount, partCount > 0 ? nullptr : kLogPackingFailedText);
+}
+
+void PacketHandler::onLogArchiveFailed(std::uint64_t requestId, const std::string& reason)
+{
+    sendLogTransferAnswer(requestId, 0, reason.empty() ? kLogPackingFailedText : reason.c_str());
 }
 
 void PacketHandler::onIdleTimer()

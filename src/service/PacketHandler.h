@@ -120,6 +120,7 @@ public:
     void onAudioDevicesChanged(int objectId, const AudioDeviceSnapshot& snapshot) override;
     // IAppServiceCallback
     void onLogArchiveReady(std::uint64_t requestId, int partCount) override;
+    void onLogArchiveFailed(std::uint64_t requestId, const std::string& reason) override;
 
 private:
     using Answer = std::unique_ptr<Proto::CitrixMessage>;
@@ -138,7 +139,14 @@ private:
     Answer handleCreateAccount(const Proto::CitrixMessage& request, std::uint64_t messageId);
     Answer handleMosUpdate(const Proto::CitrixMessage& request, std::uint64_t messageId);
     Answer handleAudioDeviceManagerCreate(std::uint64_t messageId);
-    void handleStartLogTransfer(std::uint64_t messageId);
+    // Null once the packing runs (answered later from the archive's worker);
+    // a FAILED answer when it could not be started.
+    Answer handleStartLogTransfer(std::uint64_t messageId);
+    // The answer to AppStartLogTransferAction `requestId`: SUCCESS with
+    // `partCount` parts, or FAILED with `failure` when that is not null.
+    static Answer buildLogTransferAnswer(std::uint64_t requestId, int partCount, const char* failure);
+    // Archive's worker thread, no handler lock; a send failure is logged.
+    void sendLogTransferAnswer(std::uint64_t requestId, int partCount, const char* failure);
     Answer handleTransferLogPart(const Proto::CitrixMessage& request);
     void startSipStack(const Proto::CitrixMessage& request);
 

@@ -46,6 +46,10 @@ class SipAccount::Link : public linphone::AccountListener,
 public:
     explicit Link(std::weak_ptr<SipAccount> owner) : owner_(std::move(owner)) {}
 
+    // Only the account's own registration report is of interest; the Core's
+    // proxy-config flavour of it stays the listener's no-op.
+    using linphone::CoreListener::onRegistrationStateChanged;
+
     void attach(const std::shared_ptr<linphone::Core>& core, const std::shared_ptr<linphone::Account>& account,
                 const std::shared_ptr<linphone::AuthInfo>& authInfo)
     {
@@ -387,8 +391,10 @@ void SipAccount::onRegistrationEnded(bool ok, bool cleared, int sipCode)
     }
     logInfo("Registration state: idUri=\"%s\"; isConnected=%d; status=%d; statusCode=%d", idUri.c_str(),
             isConnected ? 1 : 0, status, sipCode);
-    if (accountCallback != nullptr) {
-        accountCallback->onRegState(shared_from_this(), isConnected, status, sipCode);
+    // The last unregistration of an account being destroyed reaches nobody.
+    const std::shared_ptr<SipAccount> self = weak_from_this().lock();
+    if (accountCallback != nullptr && self) {
+        accountCallback->onRegState(self, isConnected, status, sipCode);
     }
 }
 
@@ -409,14 +415,18 @@ void SipAccount::onIncomingCall(const std::shared_ptr<linphone::Core>& core,
     SipStack::getInstance().ensureThreadRegistered();
     std::shared_ptr<SipCall> call;
     try {
+        const std::shared_ptr<SipAccount> self = weak_from_this().lock();
+        if (!self) {
+            throw std::runtime_error("The account is being removed");
+        }
         const bool busy = hasPendingCall() || SipStack::getInstance().isConferenceRunning();
         const auto to = stackCall->getToAddress();
         const std::string number = to ? to->getUsername() : "";
-        call = std::make_shared<SipCall>(callCallback, shared_from_this(), -1, number.c_str());
+        call = std::make_shared<SipCall>(callCallback, self, -1, number.c_str());
         call->attachIncoming(core, stackCall);
         addCall(call);
         if (accountCallback != nullptr) {
-            accountCallback->onIncomingCallArrived(shared_from_this(), call);
+            accountCallback->onIncomingCallArrived(self, call);
         }
         const auto remote = stackCall->getRemoteParams();
         const std::string alertInfo = remote ? remote->getCustomHeader("Alert-Info") : "";
@@ -435,7 +445,7 @@ void SipAccount::onIncomingCall(const std::shared_ptr<linphone::Core>& core,
         if (accountCallback == nullptr) {
             throw std::runtime_error("No owner takes incoming calls");
         }
-        accountCallback->onIncomingCall(shared_from_this(), call, text.c_str());
+        accountCallback->onIncomingCall(self, call, text.c_str());
         return;
     } catch (const SipError& error) {
         logError("Failed to handle incoming call: idUri=\"%s\"; reason=\"%s\"", idUri.c_str(), error.reason.c_str());

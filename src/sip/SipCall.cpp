@@ -324,6 +324,12 @@ bool SipCall::isMediaActive()
     return mediaActive;
 }
 
+bool SipCall::isHoldPending()
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    return holdPending;
+}
+
 std::string SipCall::getRouteName()
 {
     const std::lock_guard<std::recursive_mutex> lock(mutex);
@@ -458,6 +464,9 @@ void SipCall::onStateChanged(const std::shared_ptr<linphone::Call>& call, int st
         logError("Exception in onCallMediaState: pjsipCallId=%d; message=\"%s\"", pjsipCallId.load(), error.what());
     }
 
+    if (changed && (inviteState == kConfirmed || inviteState == kDisconnected)) {
+        followConference(inviteState == kConfirmed);
+    }
     if (changed) {
         raiseStateEvent(inviteState, reason);
     }
@@ -472,8 +481,12 @@ void SipCall::raiseStateEvent(std::int32_t state, int reason)
     if (state != kDisconnected && state != kConfirmed && state != kEarly) {
         return;
     }
+    // A call whose last reference is being dropped has nobody to report to.
+    const std::shared_ptr<SipCall> self = weak_from_this().lock();
+    if (!self) {
+        return;
+    }
     try {
-        const std::shared_ptr<SipCall> self = shared_from_this();
         if (state == kDisconnected) {
             callback->onCallTerminated(self, reason);
         } else if (state == kConfirmed) {
@@ -489,6 +502,45 @@ void SipCall::raiseStateEvent(std::int32_t state, int reason)
                  error.what());
     } catch (...) {
         logError("Exception in onCallState when raising an event: callId=%d", pjsipCallId.load());
+    }
+}
+
+void SipCall::reportStartFailure(const char* operation)
+{
+    const std::shared_ptr<SipCall> self = weak_from_this().lock();
+    if (!self) {
+        return;
+    }
+    try {
+        callback->onCallTerminated(self, ISipCallCallback::kReasonUnknown);
+    } catch (const std::exception& error) {
+        logError("Exception occured in %s: pjsipCallId=%d; what=\"%s\"", operation, pjsipCallId.load(), error.what());
+    } catch (...) {
+        logError("Exception occured in %s: pjsipCallId=%d; what=\"unknown\"", operation, pjsipCallId.load());
+    }
+}
+
+void SipCall::followConference(bool join)
+{
+    SipStack& stack = SipStack::getInstance();
+    if (!stack.isConferenceRunning()) {
+        return;
+    }
+    const std::shared_ptr<SipCall> self = weak_from_this().lock();
+    if (!self) {
+        return;
+    }
+    try {
+        if (join) {
+            stack.joinConference(self);
+        } else {
+            stack.leaveConference(self);
+        }
+    } catch (const SipError& error) {
+        logError("Failed to follow the conference: pjsipCallId=%d; reason=\"%s\"", pjsipCallId.load(),
+                 error.reason.c_str());
+    } catch (const std::exception& error) {
+        logError("Failed to follow the conference: pjsipCallId=%d; what=\"%s\"", pjsipCallId.load(), error.what());
     }
 }
 
@@ -544,6 +596,9 @@ void SipCall::updateMedia(const std::shared_ptr<linphone::Call>& call, int state
             logDebug("Call media stream information: codec=\"%s\"; rate=%d", codec.c_str(), static_cast<int>(clockRate));
         }
         if (hold != localHold) {
+            if (!hold && status == 1) {
+                holdPending = false;  // back from hold (a conference may resume it)
+            }
             localHold = hold;
             queue.push(SipCallCallbackData{SipCallCallbackData::kHoldState, SipCallMediaState{}, hold});
         }
@@ -557,6 +612,10 @@ void SipCall::updateMedia(const std::shared_ptr<linphone::Call>& call, int state
     if (status >= 1 && status <= 3) {
         call->setMicrophoneMuted(muteMic);
         call->setSpeakerMuted(muteSpeaker);
+    }
+    // An ending call leaves through its state change, not here.
+    if (stateValue != static_cast<int>(State::End) && stateValue != static_cast<int>(State::Error)) {
+        followConference(true);
     }
 }
 
@@ -642,14 +701,7 @@ void SipCall::dial()
             });
         } catch (const SipError& error) {
             logError("Failed to dial: pjsipCallId=%d; reason=\"%s\"", pjsipCallId.load(), error.reason.c_str());
-            try {
-                callback->onCallTerminated(shared_from_this(), ISipCallCallback::kReasonUnknown);
-            } catch (const std::exception& callbackError) {
-                logError("Exception occured in SipCall::Dial: pjsipCallId=%d; what=\"%s\"", pjsipCallId.load(),
-                         callbackError.what());
-            } catch (...) {
-                logError("Exception occured in SipCall::Dial: pjsipCallId=%d; what=\"unknown\"", pjsipCallId.load());
-            }
+            reportStartFailure("SipCall::Dial");
             markForDeletion();
             throw;
         }
@@ -725,14 +777,7 @@ void SipCall::answerAudioOnCore(const std::shared_ptr<linphone::Core>& core)
         checkStatus(call->acceptWithParams(params), "Call::acceptWithParams");
     } catch (const std::runtime_error& error) {
         logError("Failed to answer call: pjsipCallId=%d; what=\"%s\"", pjsipCallId.load(), error.what());
-        try {
-            callback->onCallTerminated(shared_from_this(), ISipCallCallback::kReasonUnknown);
-        } catch (const std::exception& callbackError) {
-            logError("Exception occured in SipCall::AnswerAudio: pjsipCallId=%d; what=\"%s\"", pjsipCallId.load(),
-                     callbackError.what());
-        } catch (...) {
-            logError("Exception occured in SipCall::AnswerAudio: pjsipCallId=%d; what=\"unknown\"", pjsipCallId.load());
-        }
+        reportStartFailure("SipCall::AnswerAudio");
     }
 }
 
@@ -787,11 +832,26 @@ void SipCall::setHold(bool hold, bool autoHoldOthers)
                     std::to_string(pjsipCallId.load()) + "; holdState=" + (hold ? "1" : "0"));
             }
         }
+        {
+            const std::lock_guard<std::recursive_mutex> lock(mutex);
+            holdPending = hold;
+        }
         if (hold) {
+            // The library refuses to hold a conference member: it leaves
+            // first (and the library may hold it on the way out).
+            followConference(false);
             logDebug("Hold call: pjsipCallId=%d", pjsipCallId.load());
             withCall("Call::pause", [](const auto&, const std::shared_ptr<linphone::Call>& call) {
-                checkStatus(call->pause(), "Call::pause");
+                const State state = call->getState();
+                if (state != State::Pausing && state != State::Paused) {
+                    checkStatus(call->pause(), "Call::pause");
+                }
             });
+        } else if (SipStack::getInstance().isConferenceRunning() &&
+                   SipStack::getInstance().resumeInConference(shared_from_this())) {
+            // A plain resume would hold the call that runs; joining the
+            // conference resumes this one beside it.
+            logDebug("Unhold call into the conference: pjsipCallId=%d", pjsipCallId.load());
         } else {
             logDebug("Unhold call: pjsipCallId=%d", pjsipCallId.load());
             withCall("Call::resume", [](const auto&, const std::shared_ptr<linphone::Call>& call) {
@@ -800,10 +860,21 @@ void SipCall::setHold(bool hold, bool autoHoldOthers)
         }
     } catch (const SipError& error) {
         logError("Failed to set call on hold: pjsipCallId=%d; reason=\"%s\"", pjsipCallId.load(), error.reason.c_str());
+        clearHoldPending(hold);
         throw;
     } catch (const std::runtime_error& error) {
         logError("Failed to set call on hold: pjsipCallId=%d; what=\"%s\"", pjsipCallId.load(), error.what());
+        clearHoldPending(hold);
         throw;
+    }
+}
+
+void SipCall::clearHoldPending(bool failedHold)
+{
+    // A refused hold leaves the call where it was.
+    if (failedHold) {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        holdPending = localHold;
     }
 }
 

@@ -33,6 +33,10 @@ class SipAccount;
 // liblinphone reports only as state changes) are queued to the call's own
 // worker thread and reported from there, in order.
 //
+// While the conference runs, the call joins it when it is confirmed and
+// whenever its media changes, and leaves it when it ends and before it is
+// held; resumed, it joins again (see SipConference).
+//
 // Threads: operations from any thread, also the core thread (they run there
 // inline). Create only with std::make_shared (see SipAccount).
 // Lock order: `mutex` is taken on the core thread (level 3 of SipCoreThread)
@@ -102,6 +106,9 @@ public:
     bool isLocalHold();
     bool isRejectedBusy();
     bool isMediaActive();
+    // A hold was asked for and the call is not back from it: the conference
+    // must not take it in again meanwhile.
+    bool isHoldPending();
     std::string getRouteName();
     void setDestinationUri(const char* uri);
     std::string getDestinationUri();
@@ -139,6 +146,12 @@ private:
     void updateMedia(const std::shared_ptr<linphone::Call>& call, int state);
     void pushTransaction(int sipStatus, bool sdpOffer, const std::shared_ptr<linphone::Call>& call);
     void raiseStateEvent(std::int32_t state, int reason);
+    // While the conference runs, the call joins it (or leaves it) as its
+    // state and media change. No lock held; errors are logged.
+    void followConference(bool join);
+    // onCallTerminated (reason 0) for a dial or an answer that failed.
+    void reportStartFailure(const char* operation);
+    void clearHoldPending(bool failedHold);
     void logEndOfCallStatistics(const std::shared_ptr<linphone::Call>& call);
 
     // Runs `operation` with the stack call on the core thread; throws
@@ -162,6 +175,7 @@ private:
     bool pending = true;
     bool confirmed = false;
     bool localHold = false;
+    bool holdPending = false;
     bool microphoneMuted = false;
     bool speakerMuted = false;
     bool rejectedBusy = false;

@@ -1,5 +1,6 @@
 #include "sip/SipConference.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -42,9 +43,29 @@ bool isMember(const SipCall& call)
     return stackCall && stackCall->getConference() != nullptr;
 }
 
+// Core thread. The library holds a member it lets go: until the hold is
+// through, the call still reports its media active.
+bool isBeingHeld(const SipCall& call)
+{
+    const std::shared_ptr<linphone::Call> stackCall = call.getLinphoneCall();
+    if (!stackCall) {
+        return false;
+    }
+    const linphone::Call::State state = stackCall->getState();
+    return state == linphone::Call::State::Pausing || state == linphone::Call::State::Paused;
+}
+
+// A call on its way to hold (or out) has none, whatever the library says yet.
 bool hasAudio(SipCall& call)
 {
-    return call.isMediaActive() || isMember(call);
+    return call.isConfirmed() && !call.isHoldPending() && !isBeingHeld(call) &&
+           (call.isMediaActive() || isMember(call));
+}
+
+// A call that a plain resume of another would put on hold.
+bool isRunning(SipCall& call)
+{
+    return call.isConfirmed() && !call.isLocalHold() && !call.isHoldPending();
 }
 
 // Core thread. The call that has the sound devices. The local user enters
@@ -142,28 +163,53 @@ SipConference::Calls SipConference::getCalls()
     return calls;
 }
 
+void SipConference::connectCurrentFirst(const CorePtr& core, const std::shared_ptr<SipCall>& call,
+                                        const Calls& calls)
+{
+    for (const std::shared_ptr<SipCall>& running : calls) {
+        if (running && running != call && isCurrentCall(core, *running)) {
+            runLogged("connecting", running->getPjsipCallId(), call->getPjsipCallId(),
+                      [&]() { connect(core, *running); });
+        }
+    }
+}
+
 void SipConference::takeOffHold(const CorePtr& core, SipAccount& account, const Calls& calls)
 {
     // Resuming a held call would make the library hold the call that runs
     // (or take the local user out of its conference); a held call that
-    // joins the conference is resumed into it instead, after the call that
-    // runs (see isCurrentCall).
-    bool connectedCurrent = false;
+    // joins the conference is resumed into it instead.
     for (const std::shared_ptr<SipCall>& call : account.getCalls()) {
         if (!call || !call->isConfirmed() || !call->isLocalHold()) {
             continue;
         }
-        if (!connectedCurrent) {
-            connectedCurrent = true;
-            for (const std::shared_ptr<SipCall>& running : calls) {
-                if (isCurrentCall(core, *running)) {
-                    runLogged("connecting", running->getPjsipCallId(), call->getPjsipCallId(),
-                              [&]() { connect(core, *running); });
-                }
-            }
-        }
+        connectCurrentFirst(core, call, calls);
         runLogged("connecting", call->getPjsipCallId(), -1, [&]() { connect(core, *call); });
     }
+}
+
+bool SipConference::resume(const std::shared_ptr<SipCall>& call)
+{
+    bool joined = false;
+    onCoreThread([&](const CorePtr& core) {
+        if (!core || !call || !stack_.isConferenceRunning()) {
+            return;
+        }
+        const Calls calls = getCalls();
+        const bool inConference = std::find(calls.begin(), calls.end(), call) != calls.end();
+        const bool othersRun = std::any_of(calls.begin(), calls.end(), [&](const std::shared_ptr<SipCall>& other) {
+            return other && other != call && isRunning(*other);
+        });
+        if (!inConference || !othersRun) {
+            return;
+        }
+        logInfo("Joining conference: pjsipCallId=%d; allCalls.size()=%d", callIdOf(call),
+                static_cast<int>(calls.size()));
+        connectCurrentFirst(core, call, calls);
+        connect(core, *call);
+        joined = true;
+    });
+    return joined;
 }
 
 void SipConference::start(const Accounts& accounts)
@@ -264,6 +310,10 @@ void SipConference::join(const std::shared_ptr<SipCall>& call, const Calls& allC
         if (!stack_.isConferenceRunning()) {
             return;
         }
+        if (leaving_ > 0) {
+            logDebug("Joining conference skipped while a call leaves: pjsipCallId=%d", callIdOf(call));
+            return;
+        }
         for (const std::shared_ptr<SipCall>& other : allCalls) {
             if (!other || other == call || !hasAudio(*call) || !hasAudio(*other)) {
                 continue;
@@ -298,6 +348,11 @@ void SipConference::leave(const std::shared_ptr<SipCall>& call, const Calls& all
 
 void SipConference::disconnectFromAll(const std::shared_ptr<SipCall>& call, const Calls& allCalls)
 {
+    ++leaving_;
+    struct LeaveDone {
+        std::atomic<int>& depth;
+        ~LeaveDone() { --depth; }
+    } done{leaving_};
     const auto disconnectLogged = [this, &call](int otherId) {
         runLogged("disconnecting", call->getPjsipCallId(), otherId, [&]() { disconnect(*call); });
     };

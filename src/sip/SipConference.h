@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -30,8 +31,9 @@ class SipStack;
 // - the local user enters with the first member and takes the sound devices
 //   from the call that has them, holding that call unless it is a member:
 //   that call joins first;
-// - resuming a held call holds the call that runs: at the start, held calls
-//   are resumed by joining them instead;
+// - resuming a held call holds the call that runs: at the start, and when a
+//   held conference call is resumed while it runs, held calls are resumed
+//   by joining them instead;
 // - it refuses to hold a member, and holds each member it lets go, except a
 //   last one left alone with the local user, which goes on as a plain call
 //   (the conference then ends); the stop takes the local user out first, so
@@ -66,6 +68,10 @@ public:
     void join(const std::shared_ptr<SipCall>& call, const Calls& allCalls);
     void leave(const std::shared_ptr<SipCall>& call);
     void leave(const std::shared_ptr<SipCall>& call, const Calls& allCalls);
+    // A held conference call comes off hold by joining (see the class
+    // comment). False when it is no conference call or no other conference
+    // call has audio; a refusal of the library is thrown.
+    bool resume(const std::shared_ptr<SipCall>& call);
 
     // The confirmed calls of the conference accounts, account by account;
     // empty when no conference runs.
@@ -82,6 +88,9 @@ private:
     void disconnect(SipCall& call);
     // Core thread: the account's held calls join the conference (resumed).
     void takeOffHold(const CorePtr& core, SipAccount& account, const Calls& calls);
+    // Core thread: the call that has the sound devices joins ahead of the
+    // held `call` (see isCurrentCall), its failure logged.
+    void connectCurrentFirst(const CorePtr& core, const std::shared_ptr<SipCall>& call, const Calls& calls);
     // Core thread: the leave's work, errors logged.
     void disconnectFromAll(const std::shared_ptr<SipCall>& call, const Calls& allCalls);
     // Core thread: the library's conference, created when there is none (any more).
@@ -95,6 +104,10 @@ private:
     SipStack& stack_;
     std::mutex mutex_;  // guards accounts_; lock order level 4 (leaf)
     Accounts accounts_;
+    // A leave under way (on the core thread, or the caller's while the stack
+    // is stopped). The library reports the other members' changes from
+    // inside the removal; joins they ask for then are skipped.
+    std::atomic<int> leaving_{0};
 };
 
 }  // namespace Tarvent::VirtualChannel

@@ -61,18 +61,23 @@ void SipCoreThread::post(std::function<void()> task)
     queueChanged_.notify_one();
 }
 
-bool SipCoreThread::isBusy() const
+std::chrono::milliseconds SipCoreThread::pace() const
 {
-    if (core_->getCallsNb() > 0) {
-        return true;
-    }
+    using State = linphone::Call::State;
     for (const auto& account : core_->getAccountList()) {
-        const auto state = account->getState();
-        if (state == linphone::RegistrationState::Progress) {
-            return true;
+        if (account->getState() == linphone::RegistrationState::Progress) {
+            return kBusyPeriod;
         }
     }
-    return false;
+    bool anyCall = false;
+    for (const auto& call : core_->getCalls()) {
+        anyCall = true;
+        const State state = call->getState();
+        if (state != State::StreamsRunning && state != State::Paused && state != State::PausedByRemote) {
+            return kBusyPeriod;
+        }
+    }
+    return anyCall ? kCallPeriod : kIdlePeriod;
 }
 
 void SipCoreThread::main(const CoreFactory& factory, std::promise<void>& created)
@@ -119,8 +124,7 @@ void SipCoreThread::main(const CoreFactory& factory, std::promise<void>& created
         }
         if (ranTasks || now >= nextIterate) {
             core_->iterate();
-            const bool fast = now < activeUntil || isBusy();
-            nextIterate = Clock::now() + (fast ? kBusyPeriod : kIdlePeriod);
+            nextIterate = Clock::now() + (now < activeUntil ? kBusyPeriod : pace());
         }
     }
     coreThreadId_.store(std::thread::id());

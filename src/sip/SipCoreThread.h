@@ -23,10 +23,13 @@ namespace Tarvent::VirtualChannel {
 // and delivers every Core listener callback (they are raised from iterate() or
 // from inside a task). Other threads reach the Core only through run().
 //
-// Iteration: every kBusyPeriod while a call exists, a registration is under
-// way or a task ran within the last kActivityWindow (so that the answers to an
-// operation are read as soon as they arrive); every kIdlePeriod otherwise. A
-// posted task wakes the thread at once.
+// Iteration: every kBusyPeriod while signalling is under way (a call being
+// set up, re-invited or ended, a registration in progress, or a task ran
+// within the last kActivityWindow), so that the answers to an operation are
+// read as soon as they arrive; every kCallPeriod while the calls are
+// established and nothing else happens (their media runs on the media
+// library's own threads, iterate() only keeps timers and statistics); every
+// kIdlePeriod without calls. A posted task wakes the thread at once.
 //
 // Lock order of the SIP layer (take only downwards; skipping levels is fine):
 //   1. SipStack's lifecycle mutex (start and stop; never on this thread)
@@ -55,6 +58,9 @@ public:
     // stays well under 0.5% of a core. The first request of an incoming
     // call waits at most this long, the rest of the call runs at kBusyPeriod.
     static constexpr std::chrono::milliseconds kIdlePeriod{40};
+    // A request of the far end within an established call (re-INVITE, BYE)
+    // waits at most this long; the fast pace then takes over.
+    static constexpr std::chrono::milliseconds kCallPeriod{20};
     static constexpr std::chrono::milliseconds kActivityWindow{250};
 
     // Starts the thread and waits until `factory` has made the Core. When the
@@ -84,7 +90,8 @@ public:
 private:
     void post(std::function<void()> task);
     void main(const CoreFactory& factory, std::promise<void>& created);
-    bool isBusy() const;
+    // The period until the next iterate(), from the calls and accounts.
+    std::chrono::milliseconds pace() const;
 
     CorePtr core_;  // core thread only
     std::atomic<std::thread::id> coreThreadId_{};

@@ -555,4 +555,9 @@ std::vector<std::shared_ptr<SipCall>> SipStack::getConferenceCalls()
     return conference->getCalls();
 }
 
+bool SipStack::resumeInConference(std::shared_ptr<SipCall> call)
+{
+    return conference->resume(call);
+}
+
 }  // namespace Tarvent::VirtualChannel

@@ -76,6 +76,10 @@ public:
     void leaveConference(std::shared_ptr<SipCall> call);
     void leaveConference(std::shared_ptr<SipCall> call, const std::vector<std::shared_ptr<SipCall>>& allCalls);
     std::vector<std::shared_ptr<SipCall>> getConferenceCalls();
+    // Takes a held conference call off hold by joining it to the running
+    // conference (a plain resume would hold the call that runs). False, with
+    // nothing done, when it is no conference call or nobody else has audio.
+    bool resumeInConference(std::shared_ptr<SipCall> call);
 
     // The raw text of received INVITEs by Call-ID, fed from the library's
     // message log while the stack runs (emptied at each start).

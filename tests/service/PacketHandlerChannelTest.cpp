@@ -3,11 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "logging/FileAppender.h"
+#include "logging/LogRecord.h"
+#include "logging/ZipReader.h"
 #include "service/PacketHandlerTestSupport.h"
 #include "sip/SipStack.h"
 #include "support/CapturingAppender.h"
@@ -105,6 +112,18 @@ protected:
         return request(message, messageId).sipstackstatusanswer();
     }
 
+    // The account of the registrar fixture's user "alice".
+    static CitrixMessage createAlice()
+    {
+        CitrixMessage create;
+        auto& account = *create.mutable_createaccountaction();
+        account.set_username("alice");
+        account.set_realm("127.0.0.1");
+        account.set_password("alicepw");
+        account.set_transport("udp");
+        return create;
+    }
+
     static void start(CitrixMessage& m) { m.mutable_sipstackstartaction()->set_useragent("ovra-test"); }
     static void stop(CitrixMessage& m) { m.mutable_sipstackstopaction(); }
     static void query(CitrixMessage& m) { m.mutable_sipstackstatusquery(); }
@@ -171,12 +190,7 @@ TEST_F(PacketHandlerChannelTest, IdleShutdownIgnoresAnswersAndWaitsForCalls)
     build(300ms);
     ASSERT_EQ(stackAction(&start, 1).status(), Proto::SipStackStatusAnswer::RUNNING);
 
-    CitrixMessage create;
-    auto& account = *create.mutable_createaccountaction();
-    account.set_username("alice");
-    account.set_realm("127.0.0.1");
-    account.set_password("alicepw");
-    account.set_transport("udp");
+    const CitrixMessage create = createAlice();
     const CitrixMessage created = request(create, 2);
     ASSERT_EQ(created.createaccountanswer().objectidresponse().ack().statuscode(), Proto::Ack::SUCCESS)
         << created.createaccountanswer().objectidresponse().ack().statusmessage();
@@ -230,6 +244,177 @@ TEST_F(PacketHandlerChannelTest, IdleShutdownIgnoresAnswersAndWaitsForCalls)
     CitrixMessage again;
     again.mutable_setregistrationaction()->set_accountid(accountId);
     EXPECT_EQ(request(again, 6).ack().statuscode(), Proto::Ack::FAILED);
+}
+
+// The cases of the account and call actions that only a running stack reaches.
+TEST_F(PacketHandlerChannelTest, AccountAndCallActionsWithTheRunningStack)
+{
+    const TestSupport::KamailioFixture kamailio({{"alice", "alicepw"}}, "127.0.0.1", 5060);
+    build();
+    ASSERT_EQ(stackAction(&start, 1).status(), Proto::SipStackStatusAnswer::RUNNING);
+
+    const CitrixMessage create = createAlice();
+    const auto created = request(create, 2).createaccountanswer();
+    ASSERT_EQ(created.objectidresponse().ack().statuscode(), Proto::Ack::SUCCESS)
+        << created.objectidresponse().ack().statusmessage();
+    const int accountId = created.objectidresponse().objectid();
+    EXPECT_TRUE(capture.contains("Sending message CreateAccountAnswer: messageId=2; statusCode=0; "
+                                 "statusMessage=\"\"; objectId=" + std::to_string(accountId)));
+
+    CitrixMessage message;
+    message.mutable_makecallaction()->set_accountid(accountId);
+    message.mutable_makecallaction()->set_phonenumber("bob");
+    const auto call = request(message, 3).objectidresponse();
+    ASSERT_EQ(call.ack().statuscode(), Proto::Ack::SUCCESS) << call.ack().statusmessage();
+    EXPECT_GT(call.objectid(), 0);
+
+    // An index the account does not know is no failure.
+    message.Clear();
+    message.mutable_getcallaction()->set_accountid(accountId);
+    message.mutable_getcallaction()->set_pjsipcallid(4711);
+    const auto found = request(message, 4).objectidresponse();
+    EXPECT_EQ(found.ack().statuscode(), Proto::Ack::SUCCESS);
+    EXPECT_EQ(found.objectid(), -1);
+
+    const std::string noCall = "Invalid call ID: callId=99";
+    const std::string noAccount = "Invalid account ID: accountId=98";
+    const std::vector<std::pair<std::function<void(CitrixMessage&)>, std::string>> unknown = {
+        {[](CitrixMessage& m) { m.mutable_dialaction()->set_callid(99); }, noCall},
+        {[](CitrixMessage& m) { m.mutable_hangupaction()->set_callid(99); }, noCall},
+        {[](CitrixMessage& m) { m.mutable_answeraudioaction()->set_callid(99); }, noCall},
+        {[](CitrixMessage& m) { m.mutable_dialdtmfaction()->set_callid(99); }, noCall},
+        {[](CitrixMessage& m) { m.mutable_callholdaction()->set_callid(99); }, noCall},
+        {[](CitrixMessage& m) { m.mutable_callmutemicrophoneaction()->set_callid(99); }, noCall},
+        {[](CitrixMessage& m) { m.mutable_callmutespeakeraction()->set_callid(99); }, noCall},
+        {[](CitrixMessage& m) { m.mutable_callmergeaction()->set_callid(99); }, noCall},
+        {[](CitrixMessage& m) { m.mutable_joinconferenceaction()->set_callid(99); }, noCall},
+        {[](CitrixMessage& m) { m.mutable_leaveconferenceaction()->set_callid(99); }, noCall},
+        {[](CitrixMessage& m) { m.mutable_forwardaction()->set_callid(99); }, noCall},
+        {[](CitrixMessage& m) { m.mutable_deleteaccountaction()->set_accountid(98); }, noAccount},
+        {[](CitrixMessage& m) { m.mutable_setregistrationaction()->set_accountid(98); }, noAccount},
+        {[](CitrixMessage& m) { m.mutable_updateaccountpasswordaction()->set_accountid(98); }, noAccount},
+        {[](CitrixMessage& m) { m.mutable_makecallaction()->set_accountid(98); }, noAccount},
+        {[](CitrixMessage& m) { m.mutable_startconferenceaction()->add_accountids(98); }, noAccount},
+    };
+    std::uint64_t messageId = 10;
+    for (const auto& [fill, text] : unknown) {
+        CitrixMessage request_;
+        fill(request_);
+        SCOPED_TRACE(request_.ShortDebugString());
+        const CitrixMessage answer = request(request_, ++messageId);
+        EXPECT_EQ(TestSupport::ackOf(answer).statuscode(), Proto::Ack::FAILED);
+        EXPECT_EQ(TestSupport::ackOf(answer).statusmessage(), text);
+    }
+
+    message.Clear();
+    message.mutable_setregistrationaction()->set_accountid(accountId);
+    message.mutable_setregistrationaction()->set_renew(true);
+    EXPECT_EQ(request(message, 40).ack().statuscode(), Proto::Ack::SUCCESS);
+    message.Clear();
+    message.mutable_stopconferenceaction();
+    EXPECT_EQ(request(message, 41).ack().statuscode(), Proto::Ack::SUCCESS);
+    message.Clear();
+    message.mutable_deleteaccountaction()->set_accountid(accountId);
+    EXPECT_EQ(request(message, 42).ack().statuscode(), Proto::Ack::SUCCESS);
+    message.Clear();
+    message.mutable_setregistrationaction()->set_accountid(accountId);
+    EXPECT_EQ(request(message, 43).ack().statusmessage(), "Invalid account ID: accountId=" + std::to_string(accountId));
+
+    // Stopped again: the stack's state is what the softphone hears about.
+    ASSERT_EQ(stackAction(&stop, 50).status(), Proto::SipStackStatusAnswer::STOPPED);
+    message.Clear();
+    message.mutable_makecallaction()->set_accountid(accountId);
+    EXPECT_EQ(request(message, 51).objectidresponse().ack().statusmessage(), "SIP stack is not running");
+    message.Clear();
+    message.mutable_startconferenceaction()->add_accountids(accountId);
+    EXPECT_EQ(request(message, 52).ack().statusmessage(), "SIP stack is not running");
+}
+
+TEST_F(PacketHandlerChannelTest, AudioActionsWithTheRunningStack)
+{
+    build();
+    ASSERT_EQ(stackAction(&start, 1).status(), Proto::SipStackStatusAnswer::RUNNING);
+
+    CitrixMessage message;
+    message.mutable_audiorecordercreateaction();
+    EXPECT_EQ(request(message, 2).objectidresponse().objectid(), 1);
+    EXPECT_EQ(request(message, 3).objectidresponse().objectid(), 2);
+    message.Clear();
+    message.mutable_audiorecorderdisposeaction()->set_objectid(1);
+    EXPECT_EQ(request(message, 4).ack().statuscode(), Proto::Ack::SUCCESS);
+    EXPECT_EQ(request(message, 5).ack().statusmessage(), "Invalid audio recorder ID: audioRecorderId=1");
+    message.Clear();
+    message.mutable_audiorecordercreateaction();
+    EXPECT_EQ(request(message, 6).objectidresponse().objectid(), 3);
+
+    // Version 1: the id alone.
+    message.Clear();
+    message.mutable_audiodevicemanagercreateaction();
+    const auto v1 = request(message, 7).objectidresponse();
+    EXPECT_EQ(v1.ack().statuscode(), Proto::Ack::SUCCESS) << v1.ack().statusmessage();
+    EXPECT_EQ(v1.objectid(), 1);
+
+    // Version 2: the device list comes with the answer.
+    CitrixMessage appStart;
+    appStart.mutable_appstartaction()->set_protocolversion(2);
+    ASSERT_TRUE(request(appStart, 8).has_appstartanswer());
+    const auto v2 = request(message, 9).audiodevicemanagercreateanswer();
+    EXPECT_EQ(v2.ack().statuscode(), Proto::Ack::SUCCESS) << v2.ack().statusmessage();
+    ASSERT_TRUE(v2.has_audiodevicenotification());
+    EXPECT_EQ(v2.audiodevicenotification().objectid(), 1);
+    EXPECT_TRUE(capture.contains("Sending message AudioDeviceManagerCreateAnswer: messageId=9; statusCode=0; "
+                                 "statusMessage=\"\"; objectId=1;" +
+                                 PacketHandler::formatAudioDeviceNotification(v2.audiodevicenotification())));
+
+    message.Clear();
+    message.mutable_audiodevicesetextraplaybackdeviceaction()->set_extraplaybackdeviceobjectid(-1);
+    EXPECT_EQ(request(message, 10).ack().statuscode(), Proto::Ack::SUCCESS);
+}
+
+TEST_F(PacketHandlerChannelTest, LogTransferReassemblesIntoTheZip)
+{
+    build();
+    FileAppenderConfig config;
+    config.directory = rig->dir.makeDir("applog");
+    config.fileName = "ovra";
+    FileAppender appender(config);
+    LogRecord record;
+    record.message = "a line for the softphone's support desk";
+    appender.append(record);
+    rig->logArchive->setFileAppender(&appender);
+
+    CitrixMessage message;
+    message.mutable_appstartlogtransferaction();
+    // The first packet back is the late answer, with the request's id.
+    const auto ready = request(message, 7).appstartlogtransferanswer();
+    ASSERT_EQ(ready.ack().statuscode(), Proto::Ack::SUCCESS) << ready.ack().statusmessage();
+    ASSERT_GE(ready.count(), 1);
+
+    std::string zip;
+    for (int index = 0; index < ready.count(); ++index) {
+        message.Clear();
+        message.mutable_apptransferlogpartaction()->set_index(index);
+        const auto part = request(message, 100 + static_cast<std::uint64_t>(index)).apptransferlogpartanswer();
+        ASSERT_EQ(part.ack().statuscode(), Proto::Ack::SUCCESS) << part.ack().statusmessage();
+        EXPECT_LE(part.log().size(), LogArchive::kPartSize);
+        zip += part.log();
+    }
+    const std::string zipPath = rig->dir.path() + "/received.zip";
+    std::ofstream(zipPath, std::ios::binary) << zip;
+    const auto entries = TestSupport::readZip(zipPath);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "ovra.log");
+    EXPECT_NE(entries[0].data.find("a line for the softphone's support desk"), std::string::npos);
+
+    message.Clear();
+    message.mutable_appstoplogtransferaction();
+    EXPECT_EQ(request(message, 200).ack().statuscode(), Proto::Ack::SUCCESS);
+    message.Clear();
+    message.mutable_apptransferlogpartaction()->set_index(0);
+    EXPECT_EQ(request(message, 201).apptransferlogpartanswer().ack().statusmessage(), "Index out of range: 0");
+    // The worker is done (it answered); the appender must not outlive its use.
+    rig->logArchive->wait();
+    rig->logArchive->setFileAppender(nullptr);
 }
 
 }  // namespace

@@ -25,19 +25,9 @@ using TestSupport::waitUntil;
 
 class PacketHandlerTest : public ::testing::Test {
 protected:
-    // The one answer to `request`, sent with `messageId`.
     CitrixMessage answerTo(const CitrixMessage& request, std::uint64_t messageId)
     {
-        const std::size_t before = rig.recorder.sent().size();
-        rig.recorder.deliver(request, messageId);
-        const auto sent = rig.recorder.sent();
-        EXPECT_EQ(sent.size(), before + 1);
-        if (sent.size() != before + 1) {
-            return CitrixMessage();
-        }
-        EXPECT_TRUE(sent.back().isAnswer);
-        EXPECT_EQ(sent.back().messageId, messageId);
-        return sent.back().message;
+        return rig.recorder.answerTo(request, messageId);
     }
 
     LogCapture capture;
@@ -110,125 +100,37 @@ TEST_F(PacketHandlerTest, SipStackStatusWhileStoppedAndRefusedStart)
                                  "statusMessage=\"Invalid userAgent: control character\"; sipStackStatus=0"));
 }
 
-// One request per handled case with the answer member it must produce and a
-// text that only the operation it must reach gives (the stack is stopped here).
+// The handler's own cases that refuse while the stack is stopped; the
+// account, call, conference, audio and log transfer actions have tests of their own.
 struct DispatchCase {
     const char* name;
     std::function<void(CitrixMessage&)> fill;
-    CitrixMessage::InnerCase answerCase;
     const char* failureText;
 };
 
-const Proto::Ack& ackOf(const CitrixMessage& answer)
+TEST_F(PacketHandlerTest, StackCasesFailWhileTheStackIsStopped)
 {
-    switch (answer.inner_case()) {
-    case CitrixMessage::kAck:
-        return answer.ack();
-    case CitrixMessage::kObjectIdResponse:
-        return answer.objectidresponse().ack();
-    case CitrixMessage::kCreateAccountAnswer:
-        return answer.createaccountanswer().objectidresponse().ack();
-    case CitrixMessage::kAudioDeviceManagerCreateAnswer:
-        return answer.audiodevicemanagercreateanswer().ack();
-    case CitrixMessage::kAppTransferLogPartAnswer:
-        return answer.apptransferlogpartanswer().ack();
-    default:
-        return Proto::Ack::default_instance();
-    }
-}
-
-TEST_F(PacketHandlerTest, EveryCaseReachesItsOperationAndFailuresBecomeFailed)
-{
-    constexpr const char* notRunning = "SIP stack is not running";
-    const auto ack = CitrixMessage::kAck;
-    const auto objectId = CitrixMessage::kObjectIdResponse;
     const std::vector<DispatchCase> cases = {
-        {"codec", [](CitrixMessage& m) { m.mutable_sipstackcodecprioaction()->set_codecname("opus/48000/2"); }, ack,
+        {"codec", [](CitrixMessage& m) { m.mutable_sipstackcodecprioaction()->set_codecname("opus/48000/2"); },
          "Failed to set codec priority because SIP stack is not running."},
-        {"createAccount", [](CitrixMessage& m) { m.mutable_createaccountaction()->set_username("alice"); },
-         CitrixMessage::kCreateAccountAnswer, notRunning},
-        {"deleteAccount", [](CitrixMessage& m) { m.mutable_deleteaccountaction()->set_accountid(3); }, ack,
-         "Invalid account ID: accountId=3"},
-        {"setRegistration", [](CitrixMessage& m) { m.mutable_setregistrationaction()->set_accountid(4); }, ack,
-         "accountId=4"},
-        {"updatePassword", [](CitrixMessage& m) { m.mutable_updateaccountpasswordaction()->set_accountid(5); },
-         ack, "accountId=5"},
-        {"playerCreate", [](CitrixMessage& m) { m.mutable_audioplayercreateaction()->set_filename("../x.wav"); },
-         objectId, "x.wav"},
-        {"playerPlay", [](CitrixMessage& m) { m.mutable_audioplayerplayaction()->set_objectid(6); }, ack,
-         "Invalid audio player ID: audioPlayerId=6"},
-        {"playerStop", [](CitrixMessage& m) { m.mutable_audioplayerstopaction()->set_objectid(7); }, ack,
-         "Invalid audio player ID: audioPlayerId=7"},
-        {"playerDispose", [](CitrixMessage& m) { m.mutable_audioplayerdisposeaction()->set_objectid(8); }, ack,
-         "Invalid audio player ID: audioPlayerId=8"},
-        {"recorderCreate", [](CitrixMessage& m) { m.mutable_audiorecordercreateaction(); }, objectId, notRunning},
-        {"recorderStart", [](CitrixMessage& m) { m.mutable_audiorecorderstartaction()->set_callid(-1); }, ack,
-         "Invalid call ID for audio recorder: -1"},
-        {"recorderStop", [](CitrixMessage& m) { m.mutable_audiorecorderstopaction()->set_objectid(9); }, ack,
-         "Invalid audio recorder ID: audioRecorderId=9"},
-        {"recorderDispose", [](CitrixMessage& m) { m.mutable_audiorecorderdisposeaction()->set_objectid(10); },
-         ack, "Invalid audio recorder ID: audioRecorderId=10"},
-        {"deviceManagerCreate", [](CitrixMessage& m) { m.mutable_audiodevicemanagercreateaction(); }, objectId,
-         notRunning},
-        {"defaultDevices",
-         [](CitrixMessage& m) {
-             m.mutable_audiodevicedefaultchangedaction()->set_newdefaultinputobjectid(31);
-             m.mutable_audiodevicedefaultchangedaction()->set_newdefaultoutputobjectid(31);
-         },
-         ack, "audio device ID 31"},
-        {"extraDevice",
-         [](CitrixMessage& m) {
-             m.mutable_audiodevicesetextraplaybackdeviceaction()->set_extraplaybackdeviceobjectid(32);
-         },
-         ack, "audio device ID 32"},
-        {"makeCall", [](CitrixMessage& m) { m.mutable_makecallaction()->set_accountid(11); }, objectId, "accountId=11"},
-        {"dial", [](CitrixMessage& m) { m.mutable_dialaction()->set_callid(12); }, ack, "callId=12"},
-        {"hangUp", [](CitrixMessage& m) { m.mutable_hangupaction()->set_callid(13); }, ack, "callId=13"},
-        {"answer", [](CitrixMessage& m) { m.mutable_answeraudioaction()->set_callid(14); }, ack, "callId=14"},
-        {"getCall", [](CitrixMessage& m) { m.mutable_getcallaction()->set_accountid(15); }, objectId, "accountId=15"},
-        {"dtmf", [](CitrixMessage& m) { m.mutable_dialdtmfaction()->set_callid(16); }, ack, "callId=16"},
-        {"hold", [](CitrixMessage& m) { m.mutable_callholdaction()->set_callid(17); }, ack, "callId=17"},
-        {"callMuteMic", [](CitrixMessage& m) { m.mutable_callmutemicrophoneaction()->set_callid(18); }, ack,
-         "callId=18"},
-        {"callMuteSpeaker", [](CitrixMessage& m) { m.mutable_callmutespeakeraction()->set_callid(19); }, ack,
-         "callId=19"},
-        {"merge", [](CitrixMessage& m) { m.mutable_callmergeaction()->set_callid(20); }, ack, "callId=20"},
-        {"playbackLevel", [](CitrixMessage& m) { m.mutable_playbacklevelaction()->set_level(0.5f); }, ack,
+        {"playbackLevel", [](CitrixMessage& m) { m.mutable_playbacklevelaction()->set_level(0.5f); },
          "Failed to set playback audio level because SIP stack is not running"},
-        {"captureLevel", [](CitrixMessage& m) { m.mutable_capturelevelaction()->set_level(0.5f); }, ack,
+        {"captureLevel", [](CitrixMessage& m) { m.mutable_capturelevelaction()->set_level(0.5f); },
          "Failed to set capture audio level because SIP stack is not running"},
-        {"muteMic", [](CitrixMessage& m) { m.mutable_mutemicrophoneaction()->set_mute(true); }, ack,
+        {"muteMic", [](CitrixMessage& m) { m.mutable_mutemicrophoneaction()->set_mute(true); },
          "Failed to mute microphone because SIP stack is not running"},
-        {"startConference", [](CitrixMessage& m) { m.mutable_startconferenceaction()->add_accountids(21); }, ack,
-         "accountId=21"},
-        {"join", [](CitrixMessage& m) { m.mutable_joinconferenceaction()->set_callid(22); }, ack, "callId=22"},
-        {"leave", [](CitrixMessage& m) { m.mutable_leaveconferenceaction()->set_callid(23); }, ack, "callId=23"},
-        {"logPart", [](CitrixMessage& m) { m.mutable_apptransferlogpartaction()->set_index(-1); },
-         CitrixMessage::kAppTransferLogPartAnswer, "Index out of range: -1"},
-        {"forward", [](CitrixMessage& m) { m.mutable_forwardaction()->set_callid(24); }, ack, "callId=24"},
     };
-    rig.handler->setVersion(1);
     std::uint64_t messageId = 100;
     for (const DispatchCase& c : cases) {
         SCOPED_TRACE(c.name);
         CitrixMessage request;
         c.fill(request);
         const CitrixMessage answer = answerTo(request, ++messageId);
-        EXPECT_EQ(answer.inner_case(), c.answerCase);
-        EXPECT_EQ(ackOf(answer).statuscode(), Proto::Ack::FAILED);
-        EXPECT_NE(ackOf(answer).statusmessage().find(c.failureText), std::string::npos)
-            << ackOf(answer).statusmessage();
-        if (answer.has_objectidresponse()) {
-            EXPECT_EQ(answer.objectidresponse().objectid(), 0);
-        }
+        ASSERT_TRUE(answer.has_ack());
+        EXPECT_EQ(answer.ack().statuscode(), Proto::Ack::FAILED);
+        EXPECT_EQ(answer.ack().statusmessage(), c.failureText);
     }
-    EXPECT_TRUE(capture.contains("Sending message CreateAccountAnswer: messageId=102; statusCode=1; "
-                                 "statusMessage=\"SIP stack is not running\"; objectId=-1"));
-    EXPECT_TRUE(capture.contains("Received message CallMuteMicrophoneAction (deprecated): messageId=124; "
-                                 "callId=18; mute=0"));
-    EXPECT_TRUE(capture.contains("Received message MuteMicrophoneAction: messageId=129; level=1.000000"));
-    EXPECT_TRUE(capture.contains("Sending message ObjectIdResponse: messageId=117; statusCode=1; "
-                                 "statusMessage=\"Invalid account ID: accountId=11\"; objectId=0"));
+    EXPECT_TRUE(capture.contains("Received message MuteMicrophoneAction: messageId=104; level=1.000000"));
 }
 
 TEST_F(PacketHandlerTest, DeviceManagerAnswerFollowsTheProtocolVersion)
@@ -243,50 +145,6 @@ TEST_F(PacketHandlerTest, DeviceManagerAnswerFollowsTheProtocolVersion)
     EXPECT_FALSE(answer.audiodevicemanagercreateanswer().has_audiodevicenotification());
     EXPECT_TRUE(capture.contains("Sending message AudioDeviceManagerCreateAnswer: messageId=2; statusCode=1; "
                                  "statusMessage=\"SIP stack is not running\"; objectId=0; defaultInputObjectId=0;"));
-}
-
-TEST_F(PacketHandlerTest, OwnHandlersWithoutAnswers)
-{
-    CitrixMessage mos;
-    mos.mutable_mosupdateaction()->set_callid(77);
-    rig.recorder.deliver(mos, 3);
-    EXPECT_TRUE(rig.recorder.sent().empty());
-    EXPECT_TRUE(capture.contains("Failed to handle message MosUpdateAction: messageId=3; callId=77; message=\""));
-
-    CitrixMessage stop;
-    stop.mutable_appstoplogtransferaction();
-    EXPECT_EQ(answerTo(stop, 4).ack().statuscode(), Proto::Ack::SUCCESS);
-}
-
-TEST_F(PacketHandlerTest, LogTransferIsAnsweredLaterWithTheRequestsId)
-{
-    CitrixMessage start;
-    start.mutable_appstartlogtransferaction();
-    rig.recorder.deliver(start, 0x100000007ULL);  // above 32 bits: the whole id comes back
-    ASSERT_TRUE(rig.recorder.waitForCount(1));
-    const auto sent = rig.recorder.sent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_TRUE(sent[0].isAnswer);
-    EXPECT_EQ(sent[0].messageId, 0x100000007ULL);
-    ASSERT_TRUE(sent[0].message.has_appstartlogtransferanswer());
-    const int count = sent[0].message.appstartlogtransferanswer().count();
-    EXPECT_GE(count, 1);
-    EXPECT_EQ(sent[0].message.appstartlogtransferanswer().ack().statuscode(), Proto::Ack::SUCCESS);
-
-    CitrixMessage part;
-    part.mutable_apptransferlogpartaction()->set_index(0);
-    CitrixMessage answer = answerTo(part, 8);
-    EXPECT_EQ(answer.apptransferlogpartanswer().ack().statuscode(), Proto::Ack::SUCCESS);
-    EXPECT_FALSE(answer.apptransferlogpartanswer().log().empty());
-    part.mutable_apptransferlogpartaction()->set_index(count);
-    answer = answerTo(part, 9);
-    EXPECT_EQ(answer.apptransferlogpartanswer().ack().statuscode(), Proto::Ack::FAILED);
-    EXPECT_TRUE(answer.apptransferlogpartanswer().log().empty());
-
-    // A packing that produced nothing is reported as a failure.
-    rig.handler->onLogArchiveReady(10, 0);
-    EXPECT_EQ(rig.recorder.sent().back().message.appstartlogtransferanswer().ack().statuscode(),
-              Proto::Ack::FAILED);
 }
 
 TEST_F(PacketHandlerTest, ExceptionsOfAnyKindBecomeFailedAnswers)

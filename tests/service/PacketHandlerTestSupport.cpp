@@ -1,5 +1,7 @@
 #include "service/PacketHandlerTestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 
 #include "transport/VirtualChannelException.h"
@@ -58,6 +60,54 @@ std::vector<RecordingTransmitter::Sent> RecordingTransmitter::sent()
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     return sent_;
+}
+
+Proto::CitrixMessage RecordingTransmitter::answerTo(const Proto::CitrixMessage& request, std::uint64_t messageId)
+{
+    const std::size_t before = sent().size();
+    deliver(request, messageId);
+    const auto all = sent();
+    EXPECT_EQ(all.size(), before + 1);
+    if (all.size() != before + 1) {
+        return Proto::CitrixMessage();
+    }
+    EXPECT_TRUE(all.back().isAnswer);
+    EXPECT_EQ(all.back().messageId, messageId);
+    return all.back().message;
+}
+
+const Proto::Ack& ackOf(const Proto::CitrixMessage& answer)
+{
+    switch (answer.inner_case()) {
+    case Proto::CitrixMessage::kAck:
+        return answer.ack();
+    case Proto::CitrixMessage::kObjectIdResponse:
+        return answer.objectidresponse().ack();
+    case Proto::CitrixMessage::kCreateAccountAnswer:
+        return answer.createaccountanswer().objectidresponse().ack();
+    case Proto::CitrixMessage::kAudioDeviceManagerCreateAnswer:
+        return answer.audiodevicemanagercreateanswer().ack();
+    case Proto::CitrixMessage::kAppTransferLogPartAnswer:
+        return answer.apptransferlogpartanswer().ack();
+    case Proto::CitrixMessage::kAppStartLogTransferAnswer:
+        return answer.appstartlogtransferanswer().ack();
+    case Proto::CitrixMessage::kSipStackStatusAnswer:
+        return answer.sipstackstatusanswer().ack();
+    default:
+        return Proto::Ack::default_instance();
+    }
+}
+
+int levelOf(LogCapture& capture, const std::string& text)
+{
+    CapturingAppender::Store& store = capture.store();
+    const std::lock_guard<std::mutex> lock(store.mutex);
+    for (const LogRecord& record : store.records) {
+        if (record.message.find(text) != std::string::npos) {
+            return record.level;
+        }
+    }
+    return -1;
 }
 
 bool RecordingTransmitter::waitForCount(std::size_t count)

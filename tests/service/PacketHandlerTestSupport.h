@@ -18,6 +18,7 @@
 #include "service/CallService.h"
 #include "service/PacketHandler.h"
 #include "service/SipStackFacade.h"
+#include "support/CapturingAppender.h"
 #include "support/TempDir.h"
 #include "transport/IPacketTransmitter.h"
 #include "transport/TransportTestUtil.h"
@@ -61,6 +62,9 @@ public:
     void deliverRaw(const std::string& payload, std::uint64_t messageId);
 
     std::vector<Sent> sent();
+    // Delivers `request` and returns the one answer it got, sent with
+    // `messageId`; a default message (and a test failure) otherwise.
+    Proto::CitrixMessage answerTo(const Proto::CitrixMessage& request, std::uint64_t messageId);
     // Waits up to 10 s for `count` packets in all.
     bool waitForCount(std::size_t count);
     void refuse(bool refuse) { refuse_ = refuse; }
@@ -78,6 +82,12 @@ private:
     AnswerHandler answerHandler_ = nullptr;
     TimeoutHandler timeoutHandler_ = nullptr;
 };
+
+// The Ack inside any answer that carries one (the default instance otherwise).
+const Proto::Ack& ackOf(const Proto::CitrixMessage& answer);
+
+// The level of the first captured line holding `text`, or -1.
+int levelOf(LogCapture& capture, const std::string& text);
 
 // A PacketHandler wired with the real services, as the application wires it,
 // over a RecordingTransmitter (or a given transmitter). Test thread.

@@ -163,6 +163,50 @@ TEST_F(SipConferenceTest, EachFarEndHearsTheOther)
     EXPECT_GT(blocksHeard(*carol, kBobTone), 20) << "carol hears bob";
 }
 
+TEST_F(SipConferenceTest, ConfirmedCallsJoinByThemselvesAndAHeldMemberLeaves)
+{
+    const auto bob = farEnd("bob", kBobTone);
+    const auto carol = farEnd("carol", kCarolTone);
+    const std::shared_ptr<SipAccount> alice = registeredAccount("alice");
+
+    // Nobody asks the conference to take the calls: their own events do.
+    stack.startConference({alice});
+    const std::shared_ptr<SipCall> toBob = confirmedCall(alice, "bob");
+    const std::shared_ptr<SipCall> toCarol = confirmedCall(alice, "carol");
+    ASSERT_TRUE(waitFor([&] { return inLibraryConference(toBob) && inLibraryConference(toCarol); }))
+        << conferenceLog();
+    EXPECT_FALSE(toBob->isLocalHold()) << "the second call held the first";
+    ASSERT_TRUE(waitFor([&] { return toBob->isMediaActive() && toCarol->isMediaActive(); })) << conferenceLog();
+
+    // A member is held: it leaves the conference first (the library refuses
+    // to hold a member), and the peer sees the hold.
+    toCarol->setHold(true, false);
+    EXPECT_FALSE(inLibraryConference(toCarol));
+    EXPECT_TRUE(waitFor([&] { return toCarol->isLocalHold(); })) << conferenceLog();
+    EXPECT_TRUE(capture.contains("Leaving conference: pjsipCallId=")) << conferenceLog();
+    EXPECT_TRUE(stack.isConferenceRunning());
+    // Left alone with the local user, the other call goes on as a plain call.
+    EXPECT_TRUE(waitFor([&] { return toBob->isMediaActive() && !toBob->isLocalHold(); })) << conferenceLog();
+
+    // Resumed while the conference runs, it joins again, and the other
+    // call is not held for it.
+    toCarol->setHold(false, false);
+    EXPECT_TRUE(waitFor([&] { return inLibraryConference(toCarol) && inLibraryConference(toBob); }))
+        << conferenceLog();
+    EXPECT_TRUE(waitFor([&] { return !toCarol->isLocalHold() && toCarol->isMediaActive(); })) << conferenceLog();
+    EXPECT_FALSE(toBob->isLocalHold()) << conferenceLog();
+    EXPECT_TRUE(capture.contains("Unhold call into the conference: pjsipCallId=")) << conferenceLog();
+
+    // A member that hangs up leaves by itself.
+    toBob->hangup();
+    ASSERT_TRUE(events_.take("terminated", toBob));
+    ASSERT_TRUE(bob->waitForEvent("CALL_CLOSED"));
+    EXPECT_FALSE(inLibraryConference(toBob));
+
+    stack.stop();
+    EXPECT_TRUE(carol->waitForEvent("CALL_CLOSED"));
+}
+
 TEST_F(SipConferenceTest, AStartWhileRunningKeepsTheAccountsAndTheStackStopEndsIt)
 {
     const auto bob = farEnd("bob", kBobTone);

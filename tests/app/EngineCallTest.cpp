@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/EngineTestSupport.h"
+#include "support/BaresipFixture.h"
+#include "support/KamailioFixture.h"
+#include "support/PulseAudioFixture.h"
+#include "support/ToneDetector.h"
+#include "support/WavFile.h"
+
+namespace Tarvent::VirtualChannel {
+namespace {
+
+using namespace std::chrono_literals;
+using Proto::Ack;
+using TestSupport::BaresipFixture;
+using TestSupport::KamailioFixture;
+using TestSupport::Message;
+using TestSupport::PulseAudioFixture;
+using TestSupport::RunningEngine;
+using TestSupport::ToneDetector;
+using TestSupport::WavFile;
+
+// Our microphone is the PulseAudio sine source (1 kHz); the far end speaks 697 Hz.
+constexpr double kOurTone = 1000.0;
+constexpr double kFarTone = 697.0;
+
+// A registrar with alice and bob, PulseAudio devices, and the engine with
+// its stack running and alice registered through it.
+class EngineCallTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(engine_.ready()) << engine_.engine().console();
+        ASSERT_TRUE(engine_.request(TestSupport::appStart(2)).has_appstartanswer());
+        const Message started = engine_.request(TestSupport::stackStart(), 30s);
+        ASSERT_EQ(started.sipstackstatusanswer().status(), Proto::SipStackStatusAnswer::RUNNING)
+            << started.ShortDebugString();
+        const Message created = engine_.request(TestSupport::createAccount("alice", "alicepw"));
+        const auto& response = created.createaccountanswer().objectidresponse();
+        ASSERT_EQ(response.ack().statuscode(), Ack::SUCCESS) << created.ShortDebugString();
+        accountId_ = response.objectid();
+        EXPECT_EQ(created.createaccountanswer().iduri(), "sip:alice@127.0.0.1");
+        const auto registered = notification(&Message::has_accountregstatechangednotification);
+        ASSERT_TRUE(registered) << kamailio_.log();
+        EXPECT_EQ(registered->accountregstatechangednotification().accountid(), accountId_);
+        EXPECT_TRUE(registered->accountregstatechangednotification().isconnected());
+        EXPECT_EQ(registered->accountregstatechangednotification().statuscode(), 200);
+    }
+
+    void TearDown() override { EXPECT_EQ(engine_.terminate(), 0) << engine_.engine().console(); }
+
+    BaresipFixture::Options farEnd(bool autoAnswer) const
+    {
+        BaresipFixture::Options options;
+        options.user = "bob";
+        options.registrar = &kamailio_;
+        options.password = "bobpw";
+        options.autoAnswer = autoAnswer;
+        options.toneHz = kFarTone;
+        return options;
+    }
+
+    // The next notification of the kind `has` tells, optionally also matching `also`.
+    std::optional<Message> notification(bool (Message::*has)() const,
+                                        const std::function<bool(const Message&)>& also = nullptr,
+                                        std::chrono::milliseconds timeout = 15s)
+    {
+        return engine_.client().notification(
+            [&](const Message& m) { return (m.*has)() && (!also || also(m)); }, timeout);
+    }
+
+    Ack ackOf(const Message& message) { return engine_.ack(message); }
+
+    PulseAudioFixture pulse_;  // the devices exist before the engine's first Core
+    KamailioFixture kamailio_{{{"alice", "alicepw"}, {"bob", "bobpw"}}, "127.0.0.1", 5060};
+    RunningEngine engine_;
+    int accountId_ = -1;
+};
+
+TEST_F(EngineCallTest, AnOutgoingCallIsDialledHeldRecordedMeasuredAndHungUp)
+{
+    BaresipFixture bob(farEnd(false));
+    Message make;
+    make.mutable_makecallaction()->set_accountid(accountId_);
+    make.mutable_makecallaction()->set_phonenumber("bob");
+    const Message made = engine_.request(make);
+    ASSERT_EQ(made.objectidresponse().ack().statuscode(), Ack::SUCCESS) << made.ShortDebugString();
+    const int callId = made.objectidresponse().objectid();
+    const auto sameCall = [callId](int id) { return id == callId; };
+
+    Message dial;
+    dial.mutable_dialaction()->set_callid(callId);
+    ASSERT_EQ(ackOf(dial).statuscode(), Ack::SUCCESS);
+    ASSERT_TRUE(bob.waitForEvent("CALL_INCOMING")) << bob.log() << kamailio_.log();
+    const auto early = notification(&Message::has_earlycallnotification,
+                                    [&](const Message& m) { return sameCall(m.earlycallnotification().callid()); });
+    ASSERT_TRUE(early);
+    EXPECT_EQ(early->earlycallnotification().accountid(), accountId_);
+
+    bob.accept();
+    ASSERT_TRUE(notification(&Message::has_confirmedcallnotification,
+                             [&](const Message& m) { return sameCall(m.confirmedcallnotification().callid()); }));
+    const auto active = notification(&Message::has_callmediastatenotification, [&](const Message& m) {
+        return sameCall(m.callmediastatenotification().callid()) && m.callmediastatenotification().mediastate() == 1;
+    });
+    ASSERT_TRUE(active);
+    EXPECT_FALSE(active->callmediastatenotification().codecname().empty());
+
+    Message getCall;
+    getCall.mutable_getcallaction()->set_accountid(accountId_);
+    getCall.mutable_getcallaction()->set_pjsipcallid(early->earlycallnotification().pjsipcallid());
+    EXPECT_EQ(engine_.request(getCall).objectidresponse().objectid(), callId);
+
+    Message dtmf;
+    dtmf.mutable_dialdtmfaction()->set_callid(callId);
+    dtmf.mutable_dialdtmfaction()->set_digit("5");
+    EXPECT_EQ(ackOf(dtmf).statuscode(), Ack::SUCCESS);
+    EXPECT_TRUE(bob.waitForEvent("CALL_DTMF_START")) << bob.log();
+
+    // Record the call while both sides speak.
+    Message createRecorder;
+    createRecorder.mutable_audiorecordercreateaction();
+    const Message recorder = engine_.request(createRecorder);
+    ASSERT_EQ(recorder.objectidresponse().ack().statuscode(), Ack::SUCCESS) << recorder.ShortDebugString();
+    const int recorderId = recorder.objectidresponse().objectid();
+    Message startRecorder;
+    startRecorder.mutable_audiorecorderstartaction()->set_objectid(recorderId);
+    startRecorder.mutable_audiorecorderstartaction()->set_callid(callId);
+    ASSERT_EQ(ackOf(startRecorder).statuscode(), Ack::SUCCESS);
+
+    std::this_thread::sleep_for(2s);  // two seconds of voice in the recording
+    // The counters grow both ways (a loaded machine's audio device may start late).
+    Message mos;
+    mos.mutable_mosupdateaction()->set_callid(callId);
+    Message measured;
+    std::int64_t txTotal = 0;
+    std::int64_t rxTotal = 0;
+    for (int attempt = 0; attempt < 20 && (txTotal <= 50 || rxTotal <= 50); ++attempt) {
+        if (attempt > 0) {
+            std::this_thread::sleep_for(500ms);
+        }
+        measured = engine_.request(mos);
+        ASSERT_TRUE(measured.has_mosupdateanswer()) << measured.ShortDebugString();
+        txTotal += measured.mosupdateanswer().txpacketsdelta();
+        rxTotal += measured.mosupdateanswer().rxpacketsdelta();
+    }
+    EXPECT_EQ(measured.mosupdateanswer().callid(), callId);
+    EXPECT_EQ(measured.mosupdateanswer().accountid(), accountId_);
+    EXPECT_GT(txTotal, 50);
+    EXPECT_GT(rxTotal, 50);
+    EXPECT_EQ(measured.mosupdateanswer().txpackets() >= txTotal, true);
+
+    Message stopRecorder;
+    stopRecorder.mutable_audiorecorderstopaction()->set_objectid(recorderId);
+    EXPECT_EQ(ackOf(stopRecorder).statuscode(), Ack::SUCCESS);
+    Message disposeRecorder;
+    disposeRecorder.mutable_audiorecorderdisposeaction()->set_objectid(recorderId);
+    EXPECT_EQ(ackOf(disposeRecorder).statuscode(), Ack::SUCCESS);
+    const std::string recordPath =
+        engine_.engine().workingDirectory() + "/records/record" + std::to_string(recorderId) + ".wav";
+    const WavFile recorded = WavFile::read(recordPath);
+    const ToneDetector detector(recorded.sampleRate);
+    EXPECT_GT(detector.blocksWithTone(recorded.samples, kFarTone, 0.2), 10);
+
+    // Hold and resume, each reported back.
+    Message hold;
+    hold.mutable_callholdaction()->set_accountid(accountId_);
+    hold.mutable_callholdaction()->set_callid(callId);
+    hold.mutable_callholdaction()->set_hold(true);
+    EXPECT_EQ(ackOf(hold).statuscode(), Ack::SUCCESS);
+    const auto held = notification(&Message::has_holdstatechangednotification, [&](const Message& m) {
+        return sameCall(m.holdstatechangednotification().callid());
+    });
+    ASSERT_TRUE(held);
+    EXPECT_TRUE(held->holdstatechangednotification().ishold());
+    hold.mutable_callholdaction()->set_hold(false);
+    EXPECT_EQ(ackOf(hold).statuscode(), Ack::SUCCESS);
+    const auto resumed = notification(&Message::has_holdstatechangednotification, [&](const Message& m) {
+        return sameCall(m.holdstatechangednotification().callid());
+    });
+    ASSERT_TRUE(resumed);
+    EXPECT_FALSE(resumed->holdstatechangednotification().ishold());
+
+    Message hangUp;
+    hangUp.mutable_hangupaction()->set_callid(callId);
+    EXPECT_EQ(ackOf(hangUp).statuscode(), Ack::SUCCESS);
+    const auto terminated = notification(&Message::has_terminatedcallnotification, [&](const Message& m) {
+        return sameCall(m.terminatedcallnotification().callid());
+    });
+    ASSERT_TRUE(terminated);
+    EXPECT_TRUE(bob.waitForEvent("CALL_CLOSED"));
+
+    // The far end heard our microphone.
+    const auto recordings = bob.receivedRecordings();
+    ASSERT_FALSE(recordings.empty()) << bob.log();
+    const WavFile heard = WavFile::read(recordings.back());
+    EXPECT_GT(ToneDetector(heard.sampleRate).blocksWithTone(heard.samples, kOurTone), 10);
+}
+
+TEST_F(EngineCallTest, AnIncomingCallIsNotifiedAnsweredAndEndedByTheFarEnd)
+{
+    BaresipFixture bob(farEnd(true));
+    bob.dial("sip:alice@127.0.0.1");
+    const auto incoming = notification(&Message::has_incomingcallnotification);
+    ASSERT_TRUE(incoming) << bob.log() << kamailio_.log();
+    const auto& call = incoming->incomingcallnotification();
+    EXPECT_EQ(call.accountid(), accountId_);
+    EXPECT_NE(call.sipmessage().find("INVITE"), std::string::npos);
+
+    Message answer;
+    answer.mutable_answeraudioaction()->set_callid(call.callid());
+    EXPECT_EQ(ackOf(answer).statuscode(), Ack::SUCCESS);
+    ASSERT_TRUE(notification(&Message::has_confirmedcallnotification, [&](const Message& m) {
+        return m.confirmedcallnotification().callid() == call.callid();
+    }));
+    ASSERT_TRUE(bob.waitForEvent("CALL_ESTABLISHED")) << bob.log();
+    bob.hangup();
+    ASSERT_TRUE(notification(&Message::has_terminatedcallnotification, [&](const Message& m) {
+        return m.terminatedcallnotification().callid() == call.callid();
+    }));
+}
+
+TEST_F(EngineCallTest, DevicesAreListedAndSelectedAndAPlayerPlaysOnTheChosenSink)
+{
+    Message create;
+    create.mutable_audiodevicemanagercreateaction();
+    const Message created = engine_.request(create);
+    ASSERT_TRUE(created.has_audiodevicemanagercreateanswer()) << created.ShortDebugString();
+    ASSERT_EQ(created.audiodevicemanagercreateanswer().ack().statuscode(), Ack::SUCCESS)
+        << created.ShortDebugString();
+    const auto& list = created.audiodevicemanagercreateanswer().audiodevicenotification();
+    const auto named = [&](const std::string& part, bool output) {
+        for (const auto& device : list.audiodevices()) {
+            if (device.name().find(part) != std::string::npos &&
+                (output ? device.isoutputdevice() : device.isinputdevice())) {
+                return device.objectid();
+            }
+        }
+        return -1;
+    };
+    const int desk = named("Desk Speaker", true);
+    const int microphone = named("Headset Microphone", false);
+    ASSERT_GE(desk, 0) << created.ShortDebugString();
+    ASSERT_GE(microphone, 0) << created.ShortDebugString();
+
+    Message select;
+    select.mutable_audiodevicedefaultchangedaction()->set_newdefaultinputobjectid(microphone);
+    select.mutable_audiodevicedefaultchangedaction()->set_newdefaultoutputobjectid(desk);
+    EXPECT_EQ(ackOf(select).statuscode(), Ack::SUCCESS);
+    Message unknown = select;
+    unknown.mutable_audiodevicedefaultchangedaction()->set_newdefaultoutputobjectid(9999);
+    EXPECT_EQ(ackOf(unknown).statuscode(), Ack::FAILED);
+
+    // The player's files lie in the sounds folder beside the executable.
+    const std::string file = "e2e-" + std::to_string(::getpid()) + ".wav";
+    WavFile::makeTone(TestSupport::soundsFolder() + "/" + file, 8000, 440.0, 4.0);
+    Message player;
+    player.mutable_audioplayercreateaction()->set_filename(file);
+    player.mutable_audioplayercreateaction()->set_callid(-1);
+    const Message playerCreated = engine_.request(player);
+    ASSERT_EQ(playerCreated.objectidresponse().ack().statuscode(), Ack::SUCCESS) << playerCreated.ShortDebugString();
+    const int playerId = playerCreated.objectidresponse().objectid();
+    Message play;
+    play.mutable_audioplayerplayaction()->set_objectid(playerId);
+    const Ack playing = ackOf(play);
+    std::remove((TestSupport::soundsFolder() + "/" + file).c_str());
+    ASSERT_EQ(playing.statuscode(), Ack::SUCCESS) << playing.statusmessage();
+    const auto played = pulse_.captureSink("desk_speaker", 3000ms);
+    EXPECT_GT(ToneDetector(8000).blocksWithTone(played, 440.0), 5);
+
+    Message stop;
+    stop.mutable_audioplayerstopaction()->set_objectid(playerId);
+    EXPECT_EQ(ackOf(stop).statuscode(), Ack::SUCCESS);
+    Message dispose;
+    dispose.mutable_audioplayerdisposeaction()->set_objectid(playerId);
+    EXPECT_EQ(ackOf(dispose).statuscode(), Ack::SUCCESS);
+    EXPECT_EQ(ackOf(play).statuscode(), Ack::FAILED);
+}
+
+}  // namespace
+}  // namespace Tarvent::VirtualChannel

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+
+namespace Tarvent::VirtualChannel::TestSupport {
+
+// The real engine executable as a child process, with its program data in a
+// folder of the test's; it inherits the test's environment (a PulseAudio
+// fixture's server included). Test thread only.
+class EngineProcess {
+public:
+    // Starts `binary` with OVRA_PROGRAM_DATA=`programData` plus `env`;
+    // its console output goes to "<programData>/console.log".
+    EngineProcess(const std::string& binary, const std::string& programData,
+                  const std::vector<std::string>& env = {});
+    // SIGTERM, then SIGKILL after a grace period, if still running.
+    ~EngineProcess();
+
+    EngineProcess(const EngineProcess&) = delete;
+    EngineProcess& operator=(const EngineProcess&) = delete;
+
+    // The listening port once the port file holds it, or nothing when the
+    // engine ended or `timeout` passed first.
+    std::optional<int> waitForPort(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    ChildProcess& process() { return *process_; }
+
+    // Where the engine keeps its things.
+    std::string portFile() const;
+    std::string workingDirectory() const;
+    std::string logFile() const;
+    std::string consoleLog() const;
+    // The whole log and console output, for failure messages.
+    std::string log() const;
+    std::string console() const;
+
+    static std::string portFile(const std::string& programData);
+
+private:
+    const std::string programData_;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+}  // namespace Tarvent::VirtualChannel::TestSupport
