@@ -48,6 +48,8 @@ void runStep(const char* name, const std::function<void()>& step)
 
 Application::Application() = default;
 
+Application::Application(Socket listening) : listeningSocket_(std::move(listening)) {}
+
 Application::~Application()
 {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -125,7 +127,9 @@ void Application::build(const std::string& workingDirectory)
     SipStack::getInstance().setWorkingDirectory(workingDirectory);
 
     transmitter_->start();
-    if (!dispatcher_->start()) {
+    const bool started =
+        listeningSocket_.valid() ? dispatcher_->start(std::move(listeningSocket_)) : dispatcher_->start();
+    if (!started) {
         logError("%s", kDispatcherFailure);
         throw std::runtime_error(std::string(kDispatcherFailure) + ".");
     }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/IServiceApplication.h"
+#include "platform/Socket.h"
 
 namespace Tarvent::VirtualChannel {
 
@@ -37,6 +38,10 @@ public:
     static constexpr const char* kPortValue = "Port";
 
     Application();
+    // With a socket already listening on loopback (opened, and its port
+    // published, before the engine was loaded); start serves it instead of
+    // opening its own. An invalid socket means none.
+    explicit Application(Socket listening);
     // Deletes whatever is still built; runs no teardown and logs nothing.
     ~Application() override;
 
@@ -76,6 +81,8 @@ private:
     // Whether the listener's worker runs and still has to be joined.
     bool listening_ = false;
     bool urlEscaperInitialized_ = false;
+    // Handed to the dispatcher by start; invalid afterwards or when none was given.
+    Socket listeningSocket_;
 };
 
 }  // namespace Tarvent::VirtualChannel

@@ -47,6 +47,14 @@ public:
 
     bool valid() const { return fd_ >= 0; }
     int fd() const { return fd_; }
+    // Gives the descriptor up without closing it: the caller owns it now.
+    // -1 when there was none.
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
     bool bindLoopback(int port);
     bool setNoDelay();

@@ -9,8 +9,6 @@ namespace Tarvent::VirtualChannel {
 
 namespace {
 
-constexpr int kListenBacklog = 10;
-
 std::int64_t steadyNowNanoseconds()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -81,6 +79,27 @@ bool PacketDispatcher::start()
         closeSocket(socket);
         return false;
     }
+    return startListening(std::move(socket), false);
+}
+
+bool PacketDispatcher::start(Socket listening)
+{
+    if (thread_.joinable() || passiveSocket_.valid() || !listening.valid()) {
+        return false;
+    }
+    logInfo("Taking over passive socket: fd=%d", listening.fd());
+    // Connections accepted before this inherit the option from the listener
+    // only if it was set there already; the opener sets it before listening.
+    if (!listening.setNoDelay()) {
+        logError("Failed to disable packet buffering: errno=%d", Socket::lastError());
+        closeSocket(listening);
+        return false;
+    }
+    return startListening(std::move(listening), true);
+}
+
+bool PacketDispatcher::startListening(Socket socket, bool listening)
+{
     const int boundPort = socket.localPort();
     if (boundPort < 0) {
         logError("Failed to get socket port: errno=%d", Socket::lastError());
@@ -91,7 +110,7 @@ bool PacketDispatcher::start()
     logInfo("Starting listening with passive socket: port=%d", boundPort);
     // Non-blocking so that a client that vanishes between poll and accept
     // cannot stall the worker in accept.
-    if (!socket.listen(kListenBacklog) || !socket.setNonBlocking()) {
+    if ((!listening && !socket.listen(kListenBacklog)) || !socket.setNonBlocking()) {
         logError("Failed to listen with passive socket: errno=%d", Socket::lastError());
         closeSocket(socket);
         return false;

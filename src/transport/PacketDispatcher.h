@@ -28,6 +28,9 @@ public:
 
     // `sendTimeout` bounds a write to a client that stopped reading; such a
     // write fails and closes that connection.
+    // Connections the kernel may hold before the worker accepts them.
+    static constexpr int kListenBacklog = 10;
+
     explicit PacketDispatcher(std::chrono::milliseconds pollTimeout = kDefaultPollTimeout,
                               std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout,
                               std::chrono::milliseconds sendTimeout = kDefaultSendTimeout);
@@ -44,6 +47,11 @@ public:
     // Opens the listening socket and starts the worker; false on failure or
     // when already started. Throws std::system_error if no thread can be made.
     bool start();
+    // The same with a socket that is already bound to loopback and listening
+    // (opened before the engine was loaded, so that clients could connect
+    // early; they are accepted once the worker runs). Takes the socket even
+    // when it returns false.
+    bool start(Socket listening);
     // The listening port after start(), -1 before.
     int port() const { return port_.load(); }
     void requestStop();
@@ -63,6 +71,9 @@ private:
         std::atomic<std::int64_t> lastActivity{0};
     };
 
+    // The common tail of both starts: records the port, listens unless the
+    // socket does already, and runs the worker.
+    bool startListening(Socket socket, bool listening);
     void workerLoop();
     void runPollCycles();
     void acceptConnection();

@@ -109,6 +109,41 @@ TEST_F(PacketDispatcherTest, ReassemblesSplitPacketsAndDeliversBackToBackPackets
     EXPECT_EQ(0u, received.size());
 }
 
+TEST_F(PacketDispatcherTest, TakesOverAListenerWhoseClientsConnectedEarly)
+{
+    Socket listening = Socket::createTcp();
+    ASSERT_TRUE(listening.bindLoopback(0));
+    ASSERT_TRUE(listening.setNoDelay());
+    ASSERT_TRUE(listening.listen(PacketDispatcher::kListenBacklog));
+    const int port = listening.localPort();
+    // The client connects and sends before anyone accepts: the kernel holds both.
+    ChannelTestClient early(port);
+    ASSERT_TRUE(early.connected());
+    ASSERT_TRUE(early.sendRaw(ChannelTestClient::encode(PacketType::Command, 41, "sent early")));
+
+    dispatcher = std::make_unique<PacketDispatcher>(10ms);
+    dispatcher->setPacketCallback([this](const VCPacketHolder& packet) { received.push(packet); });
+    ASSERT_TRUE(dispatcher->start(std::move(listening)));
+    EXPECT_EQ(port, dispatcher->port());
+    EXPECT_FALSE(dispatcher->start(Socket::createTcp()));
+
+    const auto packet = received.pop();
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(41u, packet->messageId);
+    EXPECT_EQ("sent early", ChannelTestClient::payloadOf(*packet));
+    ASSERT_TRUE(dispatcher->send(makePacket(41, "answer")));
+    const auto answer = early.readPacket(5s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ("answer", ChannelTestClient::payloadOf(*answer));
+}
+
+TEST_F(PacketDispatcherTest, RefusesAnInvalidListener)
+{
+    PacketDispatcher idle;
+    EXPECT_FALSE(idle.start(Socket()));
+    EXPECT_EQ(-1, idle.port());
+}
+
 class MalformedLengthTest : public PacketDispatcherTest, public ::testing::WithParamInterface<std::uint32_t> {};
 
 TEST_P(MalformedLengthTest, ClosesOnlyTheOffendingConnection)
