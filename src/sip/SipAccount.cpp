@@ -63,20 +63,23 @@ public:
 
     void detach(const std::shared_ptr<linphone::Core>& core)
     {
-        if (!account_) {
+        if (!account_ || leaving_) {
             return;
         }
-        account_->removeListener(shared_from_this());
         core->removeListener(shared_from_this());
-        core->removeAccount(account_);
-        // Left behind, the credentials would be found (and fail) before
-        // those of a new account of the same user.
-        if (authInfo_) {
-            core->removeAuthInfo(authInfo_);
+        // Removed while registered, the account would be unregistered only on
+        // a later iteration, and not at all when the stack stops right after
+        // (as in every teardown): the binding would stay at the registrar
+        // until it expires. It unregisters first and goes once that ended.
+        if (account_->getState() == linphone::RegistrationState::Ok) {
+            const auto params = account_->getParams()->clone();
+            params->enableRegister(false);
+            account_->setParams(params);
+            leaving_ = true;
+            self_ = shared_from_this();
+            return;
         }
-        account_.reset();
-        authInfo_.reset();
-        SipAudioDeviceManager::getInstance().unregisterMediaHolder(this);
+        remove(*core);
     }
 
     const std::shared_ptr<linphone::Account>& account() const { return account_; }
@@ -86,6 +89,13 @@ public:
                                     linphone::RegistrationState state, const std::string& /*message*/) override
     {
         using linphone::RegistrationState;
+        if (leaving_) {
+            // Never reported: the owner has removed the account already.
+            if ((state == RegistrationState::Cleared || state == RegistrationState::Failed) && account_) {
+                remove(*account->getCore());
+            }
+            return;
+        }
         if (state != RegistrationState::Ok && state != RegistrationState::Failed &&
             state != RegistrationState::Cleared) {
             return;
@@ -125,9 +135,27 @@ public:
     {
         account_.reset();
         authInfo_.reset();
+        self_.reset();
     }
 
 private:
+    void remove(linphone::Core& core)
+    {
+        // The shares dropped below may be the last but this one.
+        const std::shared_ptr<Link> keep = shared_from_this();
+        self_.reset();
+        account_->removeListener(keep);
+        core.removeAccount(account_);
+        // Left behind, the credentials would be found (and fail) before
+        // those of a new account of the same user.
+        if (authInfo_) {
+            core.removeAuthInfo(authInfo_);
+        }
+        account_.reset();
+        authInfo_.reset();
+        SipAudioDeviceManager::getInstance().unregisterMediaHolder(this);
+    }
+
     // An INVITE that no account takes would ring unanswered: the first
     // account of the Core refuses it (404) on behalf of all.
     void declineIfUnclaimed(linphone::Core& core, linphone::Call& call) const
@@ -173,6 +201,10 @@ private:
     const std::weak_ptr<SipAccount> owner_;
     std::shared_ptr<linphone::Account> account_;
     std::shared_ptr<linphone::AuthInfo> authInfo_;
+    // Unregistering on its way out: the owner may be gone, so the link keeps
+    // itself alive until the account is removed or the stack stops.
+    bool leaving_ = false;
+    std::shared_ptr<Link> self_;
     std::shared_ptr<linphone::Address> identity_;
 };
 

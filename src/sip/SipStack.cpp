@@ -1,12 +1,14 @@
 #include "sip/SipStack.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <iterator>
 #include <list>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <linphone++/linphone.hh>
@@ -29,6 +31,9 @@ constexpr int kRandomPort = -1;
 constexpr int kRtpPortMin = 10000;
 constexpr int kRtpPortMax = 65535;
 constexpr int kMaxCalls = 4;
+// How long a stop waits for the registrars to answer the unregistrations.
+constexpr std::chrono::milliseconds kUnregistrationWait{2000};
+constexpr std::chrono::milliseconds kUnregistrationPoll{5};
 // Incoming calls ring until the softphone answers or the caller gives up.
 constexpr int kIncomingCallTimeoutSeconds = 24 * 60 * 60;
 // The floor for a level of 0: silence, without an infinite gain in dB.
@@ -53,6 +58,7 @@ const char* const kCoreConfig =
     "tone_indications=0\n"
     "[sip]\n"
     "dscp=46\n"
+    "auto_net_state_mon=0\n"
     "[rtp]\n"
     "audio_dscp=46\n"
     "[sound]\n"
@@ -219,6 +225,13 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     checkStatus(core->setTransports(transports), "Core::setTransports");
 
     checkStatus(core->start(), "Core::start");
+    // The library's own network monitor (off in the configuration above)
+    // takes a machine whose route to the outside leads through loopback, or
+    // nowhere, for offline, and then drops every registration without
+    // unregistering it. Registrars on this machine or a private network are
+    // as reachable as any: the network counts as up, and failed
+    // registrations are retried as usual.
+    core->setNetworkReachable(true);
     const std::shared_ptr<linphone::Transports> used = core->getTransportsUsed();
     if (!used || used->getUdpPort() <= 0 || used->getTcpPort() <= 0 || used->getTlsPort() <= 0) {
         OVRA_THROW_SIP_ERROR(-1, "Core::setTransports", "Failed to open the UDP, TCP and TLS transports");
@@ -323,6 +336,45 @@ void SipStack::shutDown(std::shared_ptr<SipCoreThread> thread)
     removePrivateFolder(folder);
 }
 
+namespace {
+
+void unregisterAccounts(SipCoreThread& thread)
+{
+    // Stopped at once, the Core would leave every binding at its registrar
+    // until it expires; a registrar that does not answer is given up on.
+    const auto unregistering = [](const SipCoreThread::CorePtr& core) {
+        int count = 0;
+        for (const auto& account : core->getAccountList()) {
+            const auto state = account->getState();
+            if (state == linphone::RegistrationState::Ok && account->getParams()->registerEnabled()) {
+                const auto params = account->getParams()->clone();
+                params->enableRegister(false);
+                account->setParams(params);
+            }
+            if (!account->getParams()->registerEnabled() &&
+                (state == linphone::RegistrationState::Ok || state == linphone::RegistrationState::Progress)) {
+                ++count;
+            }
+        }
+        return count;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + kUnregistrationWait;
+    try {
+        while (thread.run(unregistering) > 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                logWarning("Stopping SIP stack before every account was unregistered");
+                return;
+            }
+            std::this_thread::sleep_for(kUnregistrationPoll);
+        }
+    } catch (const SipError& error) {
+        // The stop goes on: nothing is left to unregister through.
+        logWarning("Failed to unregister accounts: reason=\"%s\"", error.reason.c_str());
+    }
+}
+
+}  // namespace
+
 void SipStack::stop()
 {
     const std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
@@ -350,6 +402,7 @@ void SipStack::stop()
         logError("Failed to stop SIP stack: reason=\"%s\"", error.reason.c_str());
         throw;
     }
+    unregisterAccounts(*thread);
     // Callbacks in flight finish first: the Core goes down as a task queued
     // behind them, and no lock of ours is held while we wait for it.
     shutDown(std::move(thread));

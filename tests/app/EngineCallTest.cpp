@@ -55,7 +55,12 @@ protected:
         EXPECT_EQ(registered->accountregstatechangednotification().statuscode(), 200);
     }
 
-    void TearDown() override { EXPECT_EQ(engine_.terminate(), 0) << engine_.engine().console(); }
+    void TearDown() override
+    {
+        EXPECT_EQ(engine_.terminate(), 0) << engine_.engine().console();
+        // An orderly stop unregisters the account it had registered.
+        EXPECT_TRUE(kamailio_.waitForRegistration("alice", 5s, false)) << kamailio_.dumpRegistrations();
+    }
 
     BaresipFixture::Options farEnd(bool autoAnswer) const
     {

@@ -7,6 +7,7 @@
 
 #include "sip/SipCall.h"
 #include "sip/SipCallTestSupport.h"
+#include "sip/SipStack.h"
 #include "sip/SipUriText.h"
 
 namespace Tarvent::VirtualChannel::TestSupport {
@@ -66,6 +67,20 @@ TEST_F(SipAccountTest, RegistersRefreshesAndUnregisters)
 
     account->shutdown();
     EXPECT_TRUE(kamailio_->waitForRegistration("alice", 5s, false));
+}
+
+TEST_F(SipAccountTest, AStackStoppedRightAfterItsAccountsWentStillUnregistersThem)
+{
+    const auto alice = registeredAccount("alice");
+    const auto bob = registeredAccount("bob", "tcp");
+    ASSERT_TRUE(kamailio_->waitForRegistration("alice", 5s));
+    ASSERT_TRUE(kamailio_->waitForRegistration("bob", 5s));
+
+    // One account removed just before, one the stack's stop finds registered.
+    alice->shutdown();
+    SipStack::getInstance().stop();
+    EXPECT_TRUE(kamailio_->waitForRegistration("alice", 5s, false)) << kamailio_->dumpRegistrations();
+    EXPECT_TRUE(kamailio_->waitForRegistration("bob", 5s, false)) << kamailio_->dumpRegistrations();
 }
 
 TEST_F(SipAccountTest, OverTcpTheRegistrarIsReachedOnPort5060)
