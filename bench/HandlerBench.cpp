@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "EchoServer.h"
 #include "logging/FileAppender.h"
 #include "logging/Logger.h"
 #include "platform/Socket.h"
@@ -46,29 +47,6 @@ struct Samples {
     double perSecond() const { return static_cast<double>(roundTripsUs.size()) / seconds; }
 };
 
-// One framed packet into `buffer`; its length, or 0 when the connection ended.
-std::size_t readPacket(Socket& socket, unsigned char* buffer)
-{
-    std::size_t want = kPacketHeaderSize;
-    std::size_t done = 0;
-    while (done < want) {
-        const long received = socket.receive(buffer + done, want - done);
-        if (received <= 0) {
-            return 0;
-        }
-        done += static_cast<std::size_t>(received);
-        if (done == kPacketHeaderSize && want == kPacketHeaderSize) {
-            VCPacketHolder header;
-            VCPacketHolder::readHeader(buffer, header);
-            if (header.length < kPacketHeaderSize || header.length > kMaxPacketSize) {
-                return 0;
-            }
-            want = header.length;
-        }
-    }
-    return want;
-}
-
 std::vector<unsigned char> frame(std::uint8_t type, const std::string& payload)
 {
     VCPacketHolder packet;
@@ -88,7 +66,7 @@ void roundTrips(Socket& socket, std::vector<unsigned char> request, int count, S
     for (int i = 0; i < count; ++i) {
         request[15] = static_cast<unsigned char>(i + 1);  // low byte of the message id
         const auto start = Clock::now();
-        if (!socket.sendAll(request.data(), request.size()) || readPacket(socket, answer) == 0) {
+        if (!socket.sendAll(request.data(), request.size()) || readFramedPacket(socket, answer) == 0) {
             std::fprintf(stderr, "round trip %d failed\n", i);
             std::exit(1);
         }
@@ -136,20 +114,7 @@ int main(int argc, char** argv)
     Samples echoSamples;
     Samples handlerSamples;
     {
-        Socket listener = Socket::createTcp();
-        if (!listener.bindLoopback(0) || !listener.listen(1)) {
-            std::fprintf(stderr, "echo listener failed\n");
-            return 1;
-        }
-        std::thread echo([&listener] {
-            bool ignored = false;
-            Socket connection = listener.accept(ignored);
-            connection.setNoDelay();
-            unsigned char buffer[kMaxPacketSize];
-            std::size_t length;
-            while ((length = readPacket(connection, buffer)) > 0 && connection.sendAll(buffer, length)) {
-            }
-        });
+        EchoServer echo;
 
         PacketDispatcher dispatcher;
         PacketTransmitter transmitter(&dispatcher);
@@ -162,7 +127,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "dispatcher failed to start\n");
             return 1;
         }
-        Socket echoClient = connect(listener.localPort());
+        Socket echoClient = connect(echo.port());
         Socket handlerClient = connect(dispatcher.port());
         roundTrips(echoClient, request, kWarmup, nullptr);
         roundTrips(handlerClient, request, kWarmup, nullptr);
@@ -172,7 +137,6 @@ int main(int argc, char** argv)
         }
         echoClient.close();
         handlerClient.close();
-        echo.join();
         dispatcher.requestStop();
         dispatcher.join();
         handler->stopIdleTimer();

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "EchoServer.h"
 #include "logging/FileAppender.h"
 #include "logging/Logger.h"
 #include "platform/Socket.h"
@@ -51,34 +52,6 @@ struct Samples {
     }
 };
 
-bool receiveExactly(Socket& socket, unsigned char* buffer, std::size_t size)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        const long received = socket.receive(buffer + done, size - done);
-        if (received <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(received);
-    }
-    return true;
-}
-
-// Reads one framed packet into `buffer`; returns its length or 0.
-std::size_t receivePacket(Socket& socket, unsigned char* buffer)
-{
-    if (!receiveExactly(socket, buffer, kPacketHeaderSize)) {
-        return 0;
-    }
-    VCPacketHolder header;
-    VCPacketHolder::readHeader(buffer, header);
-    if (header.length < kPacketHeaderSize || header.length > kMaxPacketSize ||
-        !receiveExactly(socket, buffer + kPacketHeaderSize, header.length - kPacketHeaderSize)) {
-        return 0;
-    }
-    return header.length;
-}
-
 std::vector<unsigned char> makeCommand(std::uint64_t messageId)
 {
     const std::string payload(64, 'c');  // about the size of a typical serialized action
@@ -108,7 +81,7 @@ public:
             command_[15] = static_cast<unsigned char>(i);
             const auto start = Clock::now();
             if (!socket_.sendAll(command_.data(), command_.size()) ||
-                receivePacket(socket_, answer_) != command_.size()) {
+                readFramedPacket(socket_, answer_) != command_.size()) {
                 std::fprintf(stderr, "round trip %d failed\n", i);
                 std::exit(1);
             }
@@ -127,38 +100,6 @@ private:
     Socket socket_;
     std::vector<unsigned char> command_;
     unsigned char answer_[kMaxPacketSize] = {};
-};
-
-// A plain blocking server that reads one framed packet and writes it back.
-class EchoServer {
-public:
-    EchoServer() : listener_(Socket::createTcp())
-    {
-        if (!listener_.bindLoopback(0) || !listener_.listen(1)) {
-            std::fprintf(stderr, "echo listener failed\n");
-            std::exit(1);
-        }
-        thread_ = std::thread([this] {
-            bool ignored = false;
-            Socket connection = listener_.accept(ignored);
-            unsigned char buffer[kMaxPacketSize];
-            std::size_t length;
-            while ((length = receivePacket(connection, buffer)) > 0) {
-                buffer[4] = PacketType::Answer;
-                if (!connection.sendAll(buffer, length)) {
-                    break;
-                }
-            }
-        });
-    }
-    // The client must have closed its connection first.
-    ~EchoServer() { thread_.join(); }
-
-    int port() const { return listener_.localPort(); }
-
-private:
-    Socket listener_;
-    std::thread thread_;
 };
 
 PacketTransmitter* benchTransmitter = nullptr;

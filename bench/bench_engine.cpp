@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "EchoServer.h"
 #include "platform/Socket.h"
 #include "support/CitrixTestClient.h"
 #include "support/EngineProcess.h"
@@ -84,62 +85,6 @@ void startTime()
                 *std::max_element(answerMs.begin(), answerMs.end()));
     std::printf("start time goal (< 50 ms): %s\n", median < 50 ? "goal met" : "goal missed");
 }
-
-// A plain echo of framed packets on loopback, one connection, served on a
-// thread of its own; constructed and destroyed on the bench thread.
-class EchoServer {
-public:
-    EchoServer()
-    {
-        listener_ = Socket::createTcp();
-        if (!listener_.bindLoopback(0) || !listener_.listen(1)) {
-            std::fprintf(stderr, "echo listener failed\n");
-            std::exit(1);
-        }
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~EchoServer() { thread_.join(); }
-    int port() const { return listener_.localPort(); }
-
-private:
-    void serve()
-    {
-        bool ignored = false;
-        Socket connection = listener_.accept(ignored);
-        connection.setNoDelay();
-        std::vector<unsigned char> buffer(kMaxPacketSize);
-        for (;;) {
-            if (!readExactly(connection, buffer.data(), kPacketHeaderSize)) {
-                return;
-            }
-            VCPacketHolder header;
-            VCPacketHolder::readHeader(buffer.data(), header);
-            if (header.length < kPacketHeaderSize || header.length > kMaxPacketSize ||
-                !readExactly(connection, buffer.data() + kPacketHeaderSize, header.length - kPacketHeaderSize)) {
-                return;
-            }
-            buffer[4] = 1;  // the type byte: an answer, as the engine sends back
-            if (!connection.sendAll(buffer.data(), header.length)) {
-                return;
-            }
-        }
-    }
-
-    static bool readExactly(Socket& socket, unsigned char* buffer, std::size_t size)
-    {
-        for (std::size_t done = 0; done < size;) {
-            const long received = socket.receive(buffer + done, size - done);
-            if (received <= 0) {
-                return false;
-            }
-            done += static_cast<std::size_t>(received);
-        }
-        return true;
-    }
-
-    Socket listener_;
-    std::thread thread_;
-};
 
 void roundTrips(ChannelTestClient& client, const std::string& payload, int count, std::uint64_t* nextId,
                 std::vector<double>* samples)
