@@ -19,9 +19,10 @@ namespace Tarvent::VirtualChannel {
 namespace {
 
 // How often the writer looks for queued lines while lines keep coming; it
-// sleeps until woken after kWriterIdle without any.
+// sleeps until woken after kWriterIdle without any. Short, so that a quiet
+// engine's occasional line costs a few wake-ups, not a period of polling.
 constexpr std::chrono::milliseconds kWriterPeriod{1};
-constexpr std::chrono::milliseconds kWriterIdle{200};
+constexpr std::chrono::milliseconds kWriterIdle{4};
 // Beyond this much queued text the logging thread writes it itself.
 constexpr std::size_t kMaxQueued = 1048576;
 

@@ -38,6 +38,7 @@ int CallService::addCall(std::shared_ptr<SipCall> call)
     callIds_.emplace(call.get(), callId);
     calls_.emplace(callId, std::move(call));
     SipAudioDeviceManager::getInstance().setCallActive(true);
+    deletionTimer_.resume();
     ++nextCallId_;
     return callId;
 }
@@ -187,6 +188,8 @@ void CallService::deleteFinishedCalls()
         }
         if (calls_.empty()) {
             SipAudioDeviceManager::getInstance().setCallActive(false);
+            // Nothing to sweep until the next call.
+            deletionTimer_.suspend();
         }
     }
     // `released` lets go of the calls here, with no lock held.

@@ -20,7 +20,7 @@ class SipCall;
 // Owns every SIP call of the engine (outgoing and incoming) by call id (ids
 // count from 1 and are never handed out twice), carries out the per-call
 // requests, reports statistics, and removes finished calls by a periodic
-// sweep. It is the ISipCallCallback of every call and passes the call events
+// sweep (which sleeps while there is no call). It is the ISipCallCallback of every call and passes the call events
 // on to its client with the account id and call id of the call.
 //
 // Threads: requests on the dispatcher's worker thread; clear and
@@ -70,7 +70,8 @@ public:
     void leaveConference(int callId);
     SipCallStatistics getCallStatistics(int callId);
 
-    // Starts the deletion sweep (one at once, then every sweep period).
+    // Starts the deletion sweep (one at once, then every sweep period while
+    // calls exist).
     void start();
     // Empties the tables and stops the sweep; the id counter stays. Safe to
     // call repeatedly.

@@ -13,6 +13,7 @@
 #include "logging/Logger.h"
 #include "sip/SipError.h"
 #include "sip/SipStack.h"
+#include "sip/SoundIoManager.h"
 
 namespace Tarvent::VirtualChannel {
 
@@ -186,6 +187,8 @@ SipAudioDeviceManager::SipAudioDeviceManager()
       coreHook_(std::make_shared<CoreHook>(this)),
       refreshTimer_([this](Timer*) { onRefreshTimer(); })
 {
+    // Made first, so that it outlives this manager at process exit (a last tick may ask it).
+    SoundIoManager::getInstance();
     devices_.systemDefaultInputId = kDefaultCaptureId;
     devices_.systemDefaultOutputId = kDefaultPlaybackId;
 }
@@ -232,16 +235,31 @@ void SipAudioDeviceManager::stopRefreshTimer()
     // A running refresh may be waiting for the state lock: not held here.
     refreshTimer_.stop();
     const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
-    // The next refresh then always reports.
+    // The next refresh then always reports, and the next tick always re-reads.
     devices_.devices.clear();
+    refreshedGeneration_.reset();
 }
 
 void SipAudioDeviceManager::onRefreshTimer()
 {
     // A stack that is not running has no devices to read; its start will.
-    if (!callActive_.load() && SipStack::getInstance().isStarted()) {
-        refreshDevices(true);
+    if (callActive_.load() || !SipStack::getInstance().isStarted()) {
+        return;
     }
+    // Re-reading the devices costs the media layer milliseconds (it opens
+    // every sound card again); a tick that the sound server reported no
+    // change for would only find the same list.
+    const std::optional<std::uint64_t> generation = SoundIoManager::getInstance().deviceGeneration();
+    {
+        const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
+        if (generation && generation == refreshedGeneration_ && ++quietTicks_ < kQuietTicksPerRescan) {
+            return;
+        }
+        quietTicks_ = 0;
+    }
+    const bool refreshed = refresh(true);
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
+    refreshedGeneration_ = refreshed ? generation : std::nullopt;
 }
 
 SipAudioDeviceList SipAudioDeviceManager::getDevices()
@@ -375,6 +393,11 @@ std::string SipAudioDeviceManager::applySelection(const std::shared_ptr<linphone
 
 void SipAudioDeviceManager::refreshDevices(bool notify)
 {
+    refresh(notify);
+}
+
+bool SipAudioDeviceManager::refresh(bool notify)
+{
     SipStack::getInstance().ensureThreadRegistered();
     try {
         Enumeration enumeration = enumerateDevices(true);
@@ -421,11 +444,13 @@ void SipAudioDeviceManager::refreshDevices(bool notify)
         if (changed && notify && listener != nullptr) {
             listener->onAudioDevicesChanged(copy);
         }
+        return true;
     } catch (const std::exception& error) {
         logError("Exception when refreshing audio devices: %s", error.what());
     } catch (...) {
         logError("A serious error occured when refreshing audio devices.");
     }
+    return false;
 }
 
 bool SipAudioDeviceManager::findDeviceByName(const char* name, const std::vector<SipAudioDevice>& list,
@@ -632,6 +657,8 @@ void SipAudioDeviceManager::onCoreShutdown()
         selectedCaptureId_ = kDefaultCaptureId;
         selectedPlaybackId_ = kDefaultPlaybackId;
         extraOpened_ = false;
+        // The next Core's devices and selection are read afresh at the next tick.
+        refreshedGeneration_.reset();
     }
     for (const std::shared_ptr<ISipMediaHolder>& holder : holders) {
         holder->releaseMedia();

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,10 +25,14 @@ class Core;
 namespace Tarvent::VirtualChannel {
 
 // The engine's view of the sound devices: lists the devices of the platform's
-// sound server (PulseAudio when one runs, ALSA otherwise), re-reads the list
+// sound server (PulseAudio when one runs, ALSA otherwise), looks at the list
 // every 3000 ms and reports changes to one listener, selects the capture,
 // playback and extra playback device by name, and tells the holders of
 // linphone media objects when the Core goes down.
+//
+// A tick re-reads the devices only when the sound server reported a change
+// since the last re-read (SoundIoManager), or when no server can be watched,
+// and in any case every kQuietTicksPerRescan-th tick.
 //
 // A selection is kept by name and applied again after every refresh, because
 // the position of a device in the enumeration moves when devices come and go;
@@ -44,6 +49,7 @@ namespace Tarvent::VirtualChannel {
 //     thread too (the hook's only there, when a Core shuts down); never held
 //     while waiting for the core thread or while calling the listener.
 // The media holders are told of a shutdown holding only the hook's mutex.
+// The SoundIoManager is asked with no lock of this manager held.
 class SipAudioDeviceManager : public VersionedBase {
 public:
     static constexpr const char* kDefaultCaptureId = "default_capture_device";
@@ -51,6 +57,9 @@ public:
     static constexpr int kDefaultCaptureIndex = -1;
     static constexpr int kDefaultPlaybackIndex = -2;
     static constexpr std::chrono::milliseconds kRefreshPeriod{3000};
+    // Once a minute the devices are re-read even without a reported change,
+    // should one have escaped the sound server's events.
+    static constexpr int kQuietTicksPerRescan = 20;
 
     static SipAudioDeviceManager& getInstance();
 
@@ -64,8 +73,9 @@ public:
     void startRefreshTimer();
     // Waits for a running refresh; must not be called from the listener.
     void stopRefreshTimer();
-    // Re-reads the devices; logs failures (the stack not running included)
-    // instead of throwing. Reports a change to the listener when `notify`.
+    // Re-reads the devices (always, whatever the sound server reported);
+    // logs failures (the stack not running included) instead of throwing.
+    // Reports a change to the listener when `notify`.
     void refreshDevices(bool notify);
     SipAudioDeviceList getDevices();
 
@@ -117,6 +127,8 @@ private:
     ~SipAudioDeviceManager() override;
 
     void onRefreshTimer();
+    // refreshDevices; false when it failed.
+    bool refresh(bool notify);
     Enumeration enumerateDevices(bool refresh);
     Enumeration enumerateOnCore(const std::shared_ptr<linphone::Core>& core, bool refresh);
     // Logs the whole or the filtered list when its text changed since last time.
@@ -143,6 +155,11 @@ private:
     std::string lastFilteredText_;
     std::string lastAllText_;
     const linphone::Core* attachedCore_ = nullptr;  // identity only, never dereferenced
+    // The sound server's device generation the last tick's re-read saw;
+    // empty when that re-read failed, or none happened since the timer
+    // started or the Core changed.
+    std::optional<std::uint64_t> refreshedGeneration_;
+    int quietTicks_ = 0;  // ticks without a re-read since the last one
     std::vector<std::shared_ptr<ISipMediaHolder>> mediaHolders_;
 
     std::recursive_mutex mediaMutex_;  // the media lock; see the lock order above

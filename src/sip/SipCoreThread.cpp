@@ -1,11 +1,46 @@
 #include "sip/SipCoreThread.h"
 
+#include <belle-sip/belle-sip.h>
 #include <linphone++/linphone.hh>
+#include <linphone/core.h>
 
 #include "logging/Logger.h"
 #include "sip/SipError.h"
 
+// The Core keeps its SIP stack to itself; these two accessors of the library
+// (exported, without a public header) lead to the stack's main loop.
+extern "C" void* linphone_core_get_sal(const LinphoneCore* core);
+extern "C" void* sal_get_stack_impl(void* sal);
+
 namespace Tarvent::VirtualChannel {
+
+namespace {
+
+belle_sip_main_loop_t* mainLoopOf(linphone::Core& core)
+{
+    void* const sal = linphone_core_get_sal(core.cPtr());
+    auto* const stack = sal == nullptr ? nullptr : static_cast<belle_sip_stack_t*>(sal_get_stack_impl(sal));
+    return stack == nullptr ? nullptr : belle_sip_stack_get_main_loop(stack);
+}
+
+}  // namespace
+
+void SipCoreThread::CallbacksDeleter::operator()(_LinphoneCoreCbs* callbacks) const
+{
+    linphone_core_cbs_unref(callbacks);
+}
+
+// Raised on the core thread by the Core. Registered through the C interface
+// on purpose: the object they name may be gone by the time a later listener
+// hears of it (a listener before may have let go of an account or a call),
+// and these never look at it.
+void SipCoreThread::onSignallingChanged(LinphoneCore* core)
+{
+    LinphoneCoreCbs* const callbacks = linphone_core_get_current_callbacks(core);
+    auto* const self = static_cast<SipCoreThread*>(linphone_core_cbs_get_user_data(callbacks));
+    self->signallingChanged_ = true;
+    self->endWait();
+}
 
 SipCoreThread::SipCoreThread(const CoreFactory& factory)
 {
@@ -35,30 +70,88 @@ void SipCoreThread::shutdown()
     if (isCoreThread()) {
         OVRA_THROW_SIP_ERROR(-1, "SipCoreThread::shutdown", "The core thread can't shut itself down");
     }
-    {
-        const std::lock_guard<std::mutex> lock(queueMutex_);
-        accepting_ = false;
-        // Queued behind every task accepted so far.
-        tasks_.emplace_back([this]() {
-            core_->stop();
-            core_.reset();
-            finished_ = true;
-        });
-    }
-    queueChanged_.notify_one();
+    // Queued behind every task accepted so far.
+    enqueue([this]() { finish(); }, true);
     thread_.join();
 }
 
 void SipCoreThread::post(std::function<void()> task)
 {
+    enqueue(std::move(task), false);
+}
+
+void SipCoreThread::postLater(std::function<void(const CorePtr&)> operation)
+{
+    post([this, operation = std::move(operation)] { operation(core_); });
+}
+
+void SipCoreThread::enqueue(std::function<void()> task, bool last)
+{
+    const std::lock_guard<std::mutex> lock(queueMutex_);
+    if (!accepting_) {
+        if (last) {
+            return;  // a shutdown already queued the final task
+        }
+        OVRA_THROW_SIP_ERROR(-1, "SipCoreThread::run", "SIP stack is not running");
+    }
+    accepting_ = !last;
+    tasks_.push_back(std::move(task));
+    queueChanged_.notify_one();
+    // One wake-up per wait: the thread looks at the queue before it waits again.
+    if (!asleep_) {
+        return;
+    }
+    asleep_ = false;
+    wakePending_ = true;
+    // Thread-safe, woken through the main loop's control pipe. Queued under
+    // the lock, so that the final task sees every wake-up still pending.
+    belle_sip_main_loop_do_later(
+        mainLoop_,
+        [](void* owner) {
+            auto* const self = static_cast<SipCoreThread*>(owner);
+            {
+                const std::lock_guard<std::mutex> queued(self->queueMutex_);
+                self->wakePending_ = false;
+            }
+            self->endWait();
+        },
+        this);
+}
+
+void SipCoreThread::waitInMainLoop(std::chrono::steady_clock::duration period)
+{
+    using std::chrono::milliseconds;
+    // Rounded up: waking a little before the deadline would only wait again.
+    const auto ms = std::chrono::ceil<milliseconds>(period).count();
+    waiting_ = true;
+    belle_sip_main_loop_sleep(mainLoop_, static_cast<int>(ms));
+    waiting_ = false;
+}
+
+void SipCoreThread::endWait()
+{
+    // Only our own wait: a wake-up that arrives during iterate() (which runs
+    // the main loop for one round) must not cut short anything else.
+    if (waiting_) {
+        belle_sip_main_loop_quit(mainLoop_);
+    }
+}
+
+void SipCoreThread::finish()
+{
+    bool wakePending = false;
     {
         const std::lock_guard<std::mutex> lock(queueMutex_);
-        if (!accepting_) {
-            OVRA_THROW_SIP_ERROR(-1, "SipCoreThread::run", "SIP stack is not running");
-        }
-        tasks_.push_back(std::move(task));
+        wakePending = wakePending_;
     }
-    queueChanged_.notify_one();
+    if (wakePending) {
+        // A wake-up still queued in the main loop would outlive it; one round consumes it.
+        belle_sip_main_loop_sleep(mainLoop_, 0);
+    }
+    core_->stop();
+    linphone_core_remove_callbacks(core_->cPtr(), callbacks_.get());
+    core_.reset();
+    finished_ = true;
 }
 
 std::chrono::milliseconds SipCoreThread::pace() const
@@ -88,7 +181,27 @@ void SipCoreThread::main(const CoreFactory& factory, std::promise<void>& created
         if (!core_) {
             OVRA_THROW_SIP_ERROR(-1, "SipCoreThread", "No linphone Core was created");
         }
+        mainLoop_ = mainLoopOf(*core_);
+        if (mainLoop_ == nullptr) {
+            OVRA_THROW_SIP_ERROR(-1, "SipCoreThread", "The linphone Core has no SIP main loop");
+        }
+        // Ends the wait when a call or an account's registration changes: the
+        // pace may change with it, and the Core's follow-up work runs now.
+        callbacks_.reset(linphone_factory_create_core_cbs(linphone_factory_get()));
+        linphone_core_cbs_set_user_data(callbacks_.get(), this);
+        linphone_core_cbs_set_call_state_changed(
+            callbacks_.get(), [](LinphoneCore* core, LinphoneCall*, LinphoneCallState, const char*) {
+                onSignallingChanged(core);
+            });
+        linphone_core_cbs_set_account_registration_state_changed(
+            callbacks_.get(), [](LinphoneCore* core, LinphoneAccount*, LinphoneRegistrationState, const char*) {
+                onSignallingChanged(core);
+            });
+        linphone_core_add_callbacks(core_->cPtr(), callbacks_.get());
     } catch (...) {
+        if (core_) {
+            core_->stop();
+        }
         core_.reset();
         coreThreadId_.store(std::thread::id());
         created.set_exception(std::current_exception());
@@ -99,11 +212,28 @@ void SipCoreThread::main(const CoreFactory& factory, std::promise<void>& created
     using Clock = std::chrono::steady_clock;
     Clock::time_point nextIterate = Clock::now();
     Clock::time_point activeUntil = nextIterate + kActivityWindow;
+    bool inMainLoop = true;
     std::deque<std::function<void()>> batch;
     while (!finished_) {
+        const Clock::time_point before = Clock::now();
+        if (inMainLoop) {
+            bool wait = false;
+            {
+                const std::lock_guard<std::mutex> lock(queueMutex_);
+                wait = tasks_.empty() && !signallingChanged_ && before < nextIterate;
+                asleep_ = wait;
+            }
+            if (wait) {
+                waitInMainLoop(nextIterate - before);
+                const std::lock_guard<std::mutex> lock(queueMutex_);
+                asleep_ = false;
+            }
+        }
         {
             std::unique_lock<std::mutex> lock(queueMutex_);
-            queueChanged_.wait_until(lock, nextIterate, [this]() { return !tasks_.empty(); });
+            if (!inMainLoop) {
+                queueChanged_.wait_until(lock, nextIterate, [this]() { return !tasks_.empty(); });
+            }
             batch.swap(tasks_);
         }
         const bool ranTasks = !batch.empty();
@@ -122,9 +252,15 @@ void SipCoreThread::main(const CoreFactory& factory, std::promise<void>& created
         if (ranTasks) {
             activeUntil = now + kActivityWindow;
         }
-        if (ranTasks || now >= nextIterate) {
+        if (ranTasks || signallingChanged_ || now >= nextIterate) {
+            signallingChanged_ = false;
             core_->iterate();
-            nextIterate = Clock::now() + (now < activeUntil ? kBusyPeriod : pace());
+            const std::chrono::milliseconds period = now < activeUntil ? kBusyPeriod : pace();
+            nextIterate = Clock::now() + period;
+            // Established calls: the stack's own timers (some tick every few
+            // milliseconds in a call) wait for iterate() as well, instead of
+            // waking the thread each on its own.
+            inMainLoop = period != kCallPeriod;
         }
     }
     coreThreadId_.store(std::thread::id());

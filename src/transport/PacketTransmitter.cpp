@@ -103,6 +103,7 @@ std::future<VCPacketHolder> PacketTransmitter::sendPending(const void* data, int
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs == -1 ? commandTimeout_ : timeoutMs);
     std::future<VCPacketHolder> future = command->promise.get_future();
     pending_[messageId] = std::move(command);
+    timer_.resume();
     return future;
 }
 
@@ -214,6 +215,10 @@ void PacketTransmitter::checkTimeouts()
             if (pending_.empty()) {
                 drained_.notify_all();
             }
+        }
+        if (pending_.empty()) {
+            // Nothing to expire: the sweep sleeps until the next command.
+            timer_.suspend();
         }
     }
     if (handler != nullptr) {

@@ -16,7 +16,9 @@
 namespace Tarvent::VirtualChannel {
 
 // Numbers and sends the engine's commands, answers and notifications, routes
-// received packets to the handlers and expires unanswered commands.
+// received packets to the handlers and expires unanswered commands (a sweep
+// every timer interval while any command waits for its answer; none while
+// nothing waits).
 // `dispatcher` must outlive this object; the transmitter must be stopped and
 // the dispatcher's worker ended before it is destroyed.
 // Threads: any thread sends; received packets and their handlers run on the
@@ -70,7 +72,7 @@ private:
                                             std::uint64_t& messageId);
 
     // Guards every field below and the pending map; taken after startStopMutex_
-    // and before the dispatcher's mutex.
+    // and before the dispatcher's mutex and the Timer's own lock.
     std::recursive_mutex stateMutex_;
     // Serialises start() and stop(); first in the lock order.
     std::recursive_mutex startStopMutex_;

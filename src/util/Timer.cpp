@@ -23,6 +23,7 @@ void Timer::start(std::chrono::milliseconds period, bool fireAtOnce)
     period_ = period;
     fireAtOnce_ = fireAtOnce;
     restartRequested_ = false;
+    suspended_ = false;
     running_ = true;
     try {
         thread_ = std::thread(&Timer::run, this);
@@ -58,16 +59,46 @@ void Timer::stop()
     thread_ = std::thread();
 }
 
+void Timer::suspend()
+{
+    const std::lock_guard<std::mutex> state(stateMutex_);
+    if (running_ && !suspended_) {
+        suspended_ = true;
+        wakeUp_.notify_all();
+    }
+}
+
+void Timer::resume()
+{
+    const std::lock_guard<std::mutex> state(stateMutex_);
+    if (running_ && suspended_) {
+        suspended_ = false;
+        resumeTime_ = std::chrono::steady_clock::now();
+        wakeUp_.notify_all();
+    }
+}
+
 bool Timer::waitPeriod()
 {
     std::unique_lock<std::mutex> state(stateMutex_);
     restartRequested_ = false;
     auto deadline = std::chrono::steady_clock::now() + period_;
     for (;;) {
-        // Only stop() wakes the thread early; a restart moves the deadline
-        // when the old one has passed.
-        if (wakeUp_.wait_until(state, deadline, [this] { return !running_; })) {
-            return false;
+        if (suspended_) {
+            wakeUp_.wait(state, [this] { return !running_ || !suspended_; });
+            if (!running_) {
+                return false;
+            }
+            restartRequested_ = false;
+            deadline = resumeTime_ + period_;
+        }
+        // Only stop() and suspend() wake the thread early; a restart moves
+        // the deadline when the old one has passed.
+        if (wakeUp_.wait_until(state, deadline, [this] { return !running_ || suspended_; })) {
+            if (!running_) {
+                return false;
+            }
+            continue;
         }
         if (restartRequested_) {
             restartRequested_ = false;
@@ -95,7 +126,7 @@ void Timer::run()
     bool fireNow = false;
     {
         const std::lock_guard<std::mutex> state(stateMutex_);
-        fireNow = fireAtOnce_;
+        fireNow = fireAtOnce_ && !suspended_;
     }
     if (fireNow) {
         fire();

@@ -10,9 +10,12 @@ namespace Tarvent::VirtualChannel {
 
 // Runs a callback periodically on a thread of its own. Periods count from the
 // end of the previous callback. start/restart/stop may be called from any
-// thread but the timer's own (stop from inside the callback would join itself).
+// thread but the timer's own (stop from inside the callback would join itself);
+// suspend/resume from any thread, the callback included.
 // The callback runs with no Timer lock held and must not throw; if it does, the
 // exception is logged and the timer goes on.
+// A timer that has nothing to watch for a while can be suspended: its thread
+// then sleeps without waking until resume() or stop().
 class Timer {
 public:
     using Callback = std::function<void(Timer*)>;
@@ -33,13 +36,22 @@ public:
     void restart();
     // Waits for a callback in progress; no effect while stopped.
     void stop();
+    // No callback from now on (one in progress finishes) until resume();
+    // no effect while stopped. start() ends a suspension too.
+    void suspend();
+    // Ends a suspension: the next callback comes one period from now. No
+    // effect unless suspended (a running period goes on), so it is cheap
+    // enough to call whenever there is something to watch.
+    void resume();
 
 private:
     bool waitPeriod();
     void run();
     void fire();
 
-    std::mutex stateMutex_;      // guards period_, running_, restartRequested_, restartTime_, fireAtOnce_
+    // Guards period_, running_, restartRequested_, restartTime_, fireAtOnce_,
+    // suspended_, resumeTime_; a leaf lock (callers may hold their own locks).
+    std::mutex stateMutex_;
     std::mutex startStopMutex_;  // serialises start/stop and thread_; taken before stateMutex_
     Callback callback_;
     std::chrono::milliseconds period_{0};
@@ -49,6 +61,8 @@ private:
     bool restartRequested_ = false;
     std::chrono::steady_clock::time_point restartTime_;  // of the latest restart()
     bool fireAtOnce_ = false;
+    bool suspended_ = false;
+    std::chrono::steady_clock::time_point resumeTime_;  // of the latest resume()
 };
 
 }  // namespace Tarvent::VirtualChannel

@@ -137,6 +137,15 @@ TEST_F(ServiceRulesTest, TheSweepDeletesOnlyFinishedCalls)
     calls_.clear();
 }
 
+TEST_F(ServiceRulesTest, TheSweepSleepsWithoutCallsAndWakesForTheNextOne)
+{
+    calls_.start();  // no call: the first sweep finds nothing and the sweep sleeps
+    const int callId = calls_.addCall(newCall());
+    EXPECT_TRUE(waitUntil([&] { return calls_.getCallCount() == 0; }, 20s));
+    EXPECT_EQ(errorOf([&] { calls_.getCall(callId); }), "Invalid call ID: callId=" + std::to_string(callId));
+    calls_.clear();
+}
+
 TEST(AudioPlayerServiceRules, FileNamesMustStayInsideTheSoundsFolder)
 {
     AudioPlayerService players(nullptr, "/tmp");

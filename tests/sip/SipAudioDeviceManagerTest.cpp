@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <linphone++/linphone.hh>
 
@@ -15,6 +18,7 @@
 #include "sip/SipAudioTestSupport.h"
 #include "sip/SipError.h"
 #include "sip/SipStack.h"
+#include "sip/SoundIoManager.h"
 #include "support/CapturingAppender.h"
 #include "support/WavFile.h"
 
@@ -163,6 +167,43 @@ TEST_F(SipAudioDeviceManagerTest, FollowsDevicesAddedAndRemovedAtRuntime)
     EXPECT_EQ(linphoneDefaultDevice(false), "USB Speaker");
     manager.stopRefreshTimer();
     pulse().removeDevice(usbAgain);
+}
+
+// What lets a refresh tick skip the costly re-read: the sound server's
+// device changes, and nothing else, move the generation on.
+TEST_F(SipAudioDeviceManagerTest, TheSoundServerGenerationMovesOnlyWithItsDevices)
+{
+    SoundIoManager& soundIo = SoundIoManager::getInstance();
+    const auto nextGeneration = [&](std::uint64_t after) {
+        const auto deadline = std::chrono::steady_clock::now() + kReportTimeout;
+        std::optional<std::uint64_t> now = soundIo.deviceGeneration();
+        while (now && *now == after && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+            now = soundIo.deviceGeneration();
+        }
+        return now;
+    };
+    const std::optional<std::uint64_t> first = soundIo.deviceGeneration();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(soundIo.deviceGeneration(), first);
+
+    const int added = pulse().addSink("generation_speaker", "Generation Speaker");
+    const std::optional<std::uint64_t> withSink = nextGeneration(*first);
+    ASSERT_TRUE(withSink);
+    EXPECT_GT(*withSink, *first);
+    // A stream on a device changes its state, not the list.
+    {
+        const std::string tone = dir_.file("generation.wav");
+        TestSupport::WavFile::makeTone(tone, 8000, 440.0, 0.3);
+        const auto player = pulse().play("generation_speaker", tone);
+        std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_EQ(soundIo.deviceGeneration(), withSink);
+
+    pulse().removeDevice(added);
+    const std::optional<std::uint64_t> without = nextGeneration(*withSink);
+    ASSERT_TRUE(without);
+    EXPECT_GT(*without, *withSink);
 }
 
 TEST_F(SipAudioDeviceManagerTest, ProtocolOneGetsTheWholeListAtOnce)

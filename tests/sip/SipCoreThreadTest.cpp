@@ -107,6 +107,36 @@ TEST(SipCoreThreadTest, SerialisesOperationsFromManyThreads)
     EXPECT_EQ(thread.run([&](const CorePtr&) { return counter; }), 8 * 200);
 }
 
+TEST(SipCoreThreadTest, AShutdownAmidOperationsFromOtherThreadsLeavesNothingBehind)
+{
+    // Operations wake the waiting thread through the SIP stack's main loop,
+    // which the shutdown destroys: none may reach it afterwards.
+    for (int round = 0; round < 3; ++round) {
+        SipCoreThread thread(&makeCore);
+        std::atomic<int> done{0};
+        std::vector<std::thread> callers;
+        for (int t = 0; t < 4; ++t) {
+            callers.emplace_back([&]() {
+                try {
+                    for (;;) {
+                        thread.run([](const CorePtr&) {});
+                        ++done;
+                    }
+                } catch (const SipError&) {
+                    // refused once the shutdown began
+                }
+            });
+        }
+        while (done.load() < 20) {
+            std::this_thread::yield();
+        }
+        thread.shutdown();
+        for (auto& caller : callers) {
+            caller.join();
+        }
+    }
+}
+
 TEST(SipCoreThreadTest, RefusesOperationsAfterShutdown)
 {
     SipCoreThread thread(&makeCore);

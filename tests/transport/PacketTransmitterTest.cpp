@@ -208,6 +208,23 @@ TEST_F(PacketTransmitterTest, ExpiredAsyncCommandCallsTimeoutHandlerAndIgnoresLa
     EXPECT_TRUE(handlers.answers.empty());
 }
 
+TEST_F(PacketTransmitterTest, TheSweepSleepsWhileNothingWaitsAndWakesForTheNextCommand)
+{
+    // Each expiry leaves nothing waiting, so the sweep sleeps before the next command.
+    for (int i = 0; i < 3; ++i) {
+        const std::uint64_t id = transmitter.sendCommandAsync("q", 1, 0);
+        ASSERT_TRUE(handlers.waitFor([&] { return handlers.timeouts.size() == static_cast<std::size_t>(i + 1); }));
+        const std::lock_guard<std::mutex> lock(handlers.mutex);
+        EXPECT_EQ(handlers.timeouts.back(), id);
+    }
+    // Emptied by an answer instead: a later command still expires.
+    dispatcher.inject(PacketType::Answer, transmitter.sendCommandAsync("a", 1, 60000), "ok");
+    const std::uint64_t last = transmitter.sendCommandAsync("b", 1, 0);
+    ASSERT_TRUE(handlers.waitFor([&] { return handlers.timeouts.size() == 4; }));
+    const std::lock_guard<std::mutex> lock(handlers.mutex);
+    EXPECT_EQ(handlers.timeouts.back(), last);
+}
+
 TEST_F(PacketTransmitterTest, SynchronousCommandReturnsTheAnswerOrTimesOut)
 {
     auto answer = std::async(std::launch::async, [&] { return transmitter.sendCommand("ping", 4, 60000); });

@@ -157,7 +157,50 @@ TEST(Timer, StopAndRestartOnStoppedTimerAreNoOps)
     Timer timer([](Timer*) {});
     timer.stop();
     timer.restart();
+    timer.suspend();
+    timer.resume();
     SUCCEED();
+}
+
+TEST(Timer, ACallbackThatSuspendsItsTimerGetsNoCallUntilResumedAndThenAPeriodLater)
+{
+    FireCounter counter;
+    Timer timer([&](Timer* self) {
+        self->suspend();
+        counter.fire();
+    });
+    timer.start(10ms, true);
+    ASSERT_TRUE(counter.waitFor(1));
+    // Twenty periods pass without a call.
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(counter.count(), 1);
+
+    const auto resumed = Clock::now();
+    timer.resume();
+    timer.resume();  // no longer suspended: the period goes on
+    ASSERT_TRUE(counter.waitFor(2));
+    EXPECT_GE(counter.last() - resumed, 10ms);
+    timer.stop();  // suspended again: stop ends the sleep
+    EXPECT_EQ(counter.count(), 2);
+}
+
+TEST(Timer, SuspendFromOutsideSkipsThePendingCallAndStartEndsASuspension)
+{
+    FireCounter counter;
+    Timer timer([&](Timer*) { counter.fire(); });
+    timer.start(100ms, false);
+    timer.suspend();
+    std::this_thread::sleep_for(250ms);
+    EXPECT_EQ(counter.count(), 0);
+    timer.stop();
+
+    // A fresh start is not suspended, and resume() does not disturb a running period.
+    const auto started = Clock::now();
+    timer.start(50ms, false);
+    timer.resume();
+    ASSERT_TRUE(counter.waitFor(1));
+    EXPECT_GE(counter.last() - started, 50ms);
+    timer.stop();
 }
 
 }  // namespace
