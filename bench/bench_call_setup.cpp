@@ -4,20 +4,31 @@
 // registrar; and the CPU the engine's process spends per active PCMU call
 // against the far-end agent's per call leg.
 // Goals: set-up at most 1.5x the agent's; CPU per call at most 1.5x the agent's.
+// For a fair CPU comparison the agents measured there play and capture real
+// sound devices of the same PulseAudio server as the engine (through ALSA's
+// pulse device), and their call runs beside the engine's in the same
+// measurement window, so that both see the same load of the machine. The
+// figure of agents without sound devices (a tone file in, received audio
+// dropped; they set up the calls timed here) is printed for comparison, and
+// so is the sound server's share per call leg: spent on behalf of the engine
+// or an agent, but in another process.
 // Runs itself inside a loopback-only network namespace (scripts/in-netns).
 // OVRA_BENCH_CALLS sets the number of calls measured (default 20),
 // OVRA_BENCH_CPU_SECONDS the CPU measurement (default 10); OVRA_BENCH_NO_EC
-// switches the engine's echo canceller off.
+// switches the engine's echo canceller off; OVRA_BENCH_DETAIL prints the
+// engine's threads (CPU, wake-ups) and media filters during its call.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +38,9 @@
 #include <unistd.h>
 
 #include <linphone++/linphone.hh>
+#include <linphone/core.h>
+#include <mediastreamer2/msfactory.h>
+#include <mediastreamer2/msfilter.h>
 
 #include "sip/AccountData.h"
 #include "sip/ISipAccountCallback.h"
@@ -48,7 +62,11 @@ using namespace std::chrono_literals;
 using TestSupport::BaresipFixture;
 using TestSupport::KamailioFixture;
 
-const std::map<std::string, std::string> kUsers{{"alice", "alicepw"}, {"bob", "bobpw"}, {"carol", "carolpw"}};
+const std::map<std::string, std::string> kUsers{
+    {"alice", "alicepw"}, {"bob", "bobpw"}, {"carol", "carolpw"}, {"dave", "davepw"}, {"erin", "erinpw"}};
+// The voices of the agents with sound devices (their microphones' tones).
+constexpr int kDaveToneHz = 697;
+constexpr int kErinToneHz = 770;
 
 int envInt(const char* name, int fallback)
 {
@@ -138,13 +156,13 @@ double selfCpuSeconds()
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-// The far-end agents started by this process.
-std::vector<pid_t> childAgents()
+// The process called `wanted` that this process started (0 when there is none).
+pid_t childProcess(const std::string& wanted)
 {
-    std::vector<pid_t> pids;
+    pid_t found = 0;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
-        return pids;
+        return found;
     }
     while (const dirent* entry = readdir(proc)) {
         const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
@@ -163,21 +181,153 @@ std::vector<pid_t> childAgents()
         std::string state;
         pid_t parent = 0;
         rest >> state >> parent;
-        if (name == "baresip" && parent == getpid()) {
-            pids.push_back(pid);
+        if (name == wanted && parent == getpid()) {
+            found = pid;
+            break;
         }
     }
     closedir(proc);
-    return pids;
+    return found;
 }
 
-// CPU share of one core spent by `cpu` over `seconds`.
-template <class F>
-double cpuShare(F&& cpu, int seconds)
+using CpuClock = std::function<double()>;
+
+CpuClock processClock(pid_t pid)
 {
-    const double before = cpu();
+    return [pid] { return processCpuSeconds(pid); };
+}
+
+// CPU shares of one core spent by each of `clocks` over the same `seconds`.
+std::vector<double> cpuShares(const std::vector<CpuClock>& clocks, int seconds)
+{
+    std::vector<double> before;
+    for (const CpuClock& clock : clocks) {
+        before.push_back(clock());
+    }
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    return (cpu() - before) / seconds * 100.0;
+    std::vector<double> shares;
+    for (std::size_t i = 0; i < clocks.size(); ++i) {
+        shares.push_back((clocks[i]() - before[i]) / seconds * 100.0);
+    }
+    return shares;
+}
+
+// Streams at the sound server: {playing, capturing}.
+std::pair<int, int> soundStreams(TestSupport::PulseAudioFixture& pulse)
+{
+    const auto count = [&](const std::string& what) {
+        const std::string list = pulse.pactl({"list", "short", what});
+        return static_cast<int>(std::count(list.begin(), list.end(), '\n'));
+    };
+    return {count("sink-inputs"), count("source-outputs")};
+}
+
+// A call from one agent to another, up from construction to destruction.
+class AgentCall {
+public:
+    AgentCall(BaresipFixture& caller, BaresipFixture& callee) : caller_(caller), callee_(callee)
+    {
+        caller_.dial(callee_.uri());
+        if (!caller_.waitForEvent("CALL_ESTABLISHED", 10s)) {
+            throw std::runtime_error("the agents' call was not established\n" + caller_.log());
+        }
+        std::this_thread::sleep_for(1s);  // the media settle, as for the engine's call
+    }
+    ~AgentCall()
+    {
+        caller_.hangup();
+        caller_.waitForEvent("CALL_CLOSED", 10s);
+        callee_.waitForEvent("CALL_CLOSED", 10s);
+    }
+    AgentCall(const AgentCall&) = delete;
+    AgentCall& operator=(const AgentCall&) = delete;
+
+private:
+    BaresipFixture& caller_;
+    BaresipFixture& callee_;
+};
+
+// CPU share per call leg of two agents with a call between them up.
+double agentLegCpu(BaresipFixture& caller, BaresipFixture& callee, int seconds)
+{
+    const AgentCall call(caller, callee);
+    const std::vector<double> shares = cpuShares({processClock(caller.pid()), processClock(callee.pid())}, seconds);
+    return (shares[0] + shares[1]) / 2;
+}
+
+// Each thread of this process: its name, CPU seconds and how often it was
+// scheduled (about its wake-ups).
+struct ThreadUse {
+    std::string name;
+    double seconds = 0;
+    long runs = 0;
+};
+
+std::map<std::string, ThreadUse> threadUse()
+{
+    std::map<std::string, ThreadUse> threads;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return threads;
+    }
+    while (const dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        const std::string folder = std::string("/proc/self/task/") + entry->d_name;
+        ThreadUse& thread = threads[entry->d_name];
+        std::ifstream comm(folder + "/comm");
+        std::getline(comm, thread.name);
+        std::ifstream schedstat(folder + "/schedstat");  // ns on the CPU, ns waiting, runs
+        double nanoseconds = 0;
+        double waiting = 0;
+        schedstat >> nanoseconds >> waiting >> thread.runs;
+        thread.seconds = nanoseconds / 1e9;
+    }
+    closedir(tasks);
+    return threads;
+}
+
+void printThreadUse(const std::map<std::string, ThreadUse>& before, const std::map<std::string, ThreadUse>& after,
+                    int seconds)
+{
+    for (const auto& [id, thread] : after) {
+        const auto earlier = before.find(id);
+        if (earlier == before.end()) {
+            continue;
+        }
+        const double share = (thread.seconds - earlier->second.seconds) / seconds * 100.0;
+        const double runs = static_cast<double>(thread.runs - earlier->second.runs) / seconds;
+        if (share >= 0.05) {
+            std::printf("    thread %-8s %-16s %5.2f %%  %5.0f wake-ups/s\n", id.c_str(), thread.name.c_str(), share,
+                        runs);
+        }
+    }
+}
+
+// The media filters' processing time, counted from here on.
+void startFilterStatistics(SipStack& stack)
+{
+    stack.runOnCore([](const std::shared_ptr<linphone::Core>& core) {
+        MSFactory* const factory = linphone_core_get_ms_factory(core->cPtr());
+        ms_factory_enable_statistics(factory, TRUE);
+        ms_factory_reset_statistics(factory);
+    });
+}
+
+void printFilterStatistics(SipStack& stack, int seconds)
+{
+    stack.runOnCore([seconds](const std::shared_ptr<linphone::Core>& core) {
+        MSFactory* const factory = linphone_core_get_ms_factory(core->cPtr());
+        for (const MSList* it = ms_factory_get_statistics(factory); it != nullptr; it = it->next) {
+            const auto* const stats = static_cast<const MSFilterStats*>(it->data);
+            const double share =
+                stats->bp_elapsed.mean * static_cast<double>(stats->bp_elapsed.count) / 1e9 / seconds * 100.0;
+            if (share >= 0.01) {
+                std::printf("    filter %-27s %5.2f %%\n", stats->name, share);
+            }
+        }
+    });
 }
 
 BaresipFixture::Options agent(const std::string& user, const KamailioFixture& registrar)
@@ -190,15 +340,33 @@ BaresipFixture::Options agent(const std::string& user, const KamailioFixture& re
     return options;
 }
 
+// An agent with a speaker and a microphone of its own at the sound server.
+BaresipFixture::Options soundAgent(const std::string& user, const KamailioFixture& registrar,
+                                   TestSupport::PulseAudioFixture& pulse, int toneHz)
+{
+    BaresipFixture::Options options = agent(user, registrar);
+    options.sound = BaresipFixture::Options::Sound::PulseAudio;
+    options.pulseServer = pulse.server();
+    options.pulseSink = user + "_speaker";
+    options.pulseSource = user + "_microphone";
+    pulse.addSink(options.pulseSink, user + " Speaker");
+    pulse.addSineSource(options.pulseSource, user + " Microphone", toneHz);
+    return options;
+}
+
 int run()
 {
     const int calls = envInt("OVRA_BENCH_CALLS", 20);
     const int cpuSeconds = envInt("OVRA_BENCH_CPU_SECONDS", 10);
+    const bool detail = std::getenv("OVRA_BENCH_DETAIL") != nullptr;
 
     TestSupport::PulseAudioFixture pulse;  // sound devices before the first Core
+    const CpuClock soundServer = processClock(childProcess("pulseaudio"));
     KamailioFixture kamailio(kUsers, "127.0.0.1", 5060);
     BaresipFixture bob(agent("bob", kamailio));
     BaresipFixture carol(agent("carol", kamailio));
+    BaresipFixture dave(soundAgent("dave", kamailio, pulse, kDaveToneHz));
+    BaresipFixture erin(soundAgent("erin", kamailio, pulse, kErinToneHz));
 
     // The agent calling the agent through the registrar.
     std::vector<double> agentSetup;
@@ -214,26 +382,20 @@ int run()
         carol.waitForEvent("CALL_CLOSED", 10s);
         bob.waitForEvent("CALL_CLOSED", 10s);
     }
+    const double fileAgentLegCpu = agentLegCpu(carol, bob, cpuSeconds);
 
-    // CPU of the two agents (one call leg each) with one call up.
-    const std::vector<pid_t> agents = childAgents();
-    double agentLegCpu = 0;
-    if (!agents.empty()) {
-        carol.dial(bob.uri());
-        carol.waitForEvent("CALL_ESTABLISHED", 10s);
-        agentLegCpu = cpuShare(
-                          [&] {
-                              double total = 0;
-                              for (const pid_t pid : agents) {
-                                  total += processCpuSeconds(pid);
-                              }
-                              return total;
-                          },
-                          cpuSeconds) /
-                      static_cast<double>(agents.size());
-        carol.hangup();
-        carol.waitForEvent("CALL_CLOSED", 10s);
-        bob.waitForEvent("CALL_CLOSED", 10s);
+    // The sound server alone, then with the agents' call.
+    const double serverIdleCpu = cpuShares({soundServer}, cpuSeconds)[0];
+    double serverAgentLegCpu = 0;
+    {
+        const AgentCall call(erin, dave);
+        const std::pair<int, int> streams = soundStreams(pulse);
+        if (streams.first < 2 || streams.second < 2) {
+            std::fprintf(stderr, "the agents' call did not reach the sound server (%d playing, %d capturing)\n%s\n",
+                         streams.first, streams.second, dave.log().c_str());
+            return 1;
+        }
+        serverAgentLegCpu = (cpuShares({soundServer}, cpuSeconds)[0] - serverIdleCpu) / 2;
     }
 
     TestSupport::TempDir folder("ovra-bench-call");
@@ -256,7 +418,7 @@ int run()
         std::fprintf(stderr, "the engine did not register\n%s\n", kamailio.log().c_str());
         return 1;
     }
-    const double engineIdleCpu = cpuShare(selfCpuSeconds, cpuSeconds);
+    const double engineIdleCpu = cpuShares({selfCpuSeconds}, cpuSeconds)[0];
 
     std::vector<double> engineSetup;
     for (int i = 0; i < calls; ++i) {
@@ -274,11 +436,32 @@ int run()
         account->removeCall(call);
     }
 
+    // The engine's call (to the agent without sound devices, so that the
+    // sound server carries the engine's streams and the other agents' only)
+    // and the agents' call with sound devices, measured together.
     const std::shared_ptr<SipCall> call = account->createCall("bob");
     call->dial();
-    events.waitFor("confirmed", call.get(), 10s);
-    std::this_thread::sleep_for(1s);
-    const double engineCallCpu = cpuShare(selfCpuSeconds, cpuSeconds) - engineIdleCpu;
+    if (!events.waitFor("confirmed", call.get(), 10s)) {
+        std::fprintf(stderr, "the engine's call for the CPU measurement was not confirmed\n");
+        return 1;
+    }
+    std::vector<double> shares;
+    std::pair<int, int> streams;
+    {
+        const AgentCall agentCall(erin, dave);
+        streams = soundStreams(pulse);
+        if (detail) {
+            startFilterStatistics(stack);
+        }
+        const std::map<std::string, ThreadUse> threadsBefore = threadUse();
+        shares = cpuShares({selfCpuSeconds, processClock(erin.pid()), processClock(dave.pid()), soundServer},
+                           cpuSeconds);
+        if (detail) {
+            std::printf("the engine during its call:\n");
+            printThreadUse(threadsBefore, threadUse(), cpuSeconds);
+            printFilterStatistics(stack, cpuSeconds);
+        }
+    }
     call->hangup();
     events.waitFor("terminated", call.get(), 10s);
     account->removeCall(call);
@@ -286,6 +469,9 @@ int run()
     account.reset();
     stack.stop();
 
+    const double engineCallCpu = shares[0] - engineIdleCpu;
+    const double agentCpu = (shares[1] + shares[2]) / 2;
+    const double serverEngineCpu = shares[3] - serverIdleCpu - 2 * serverAgentLegCpu;
     const double agentMedian = median(agentSetup);
     const double engineMedian = median(engineSetup);
     std::printf("call set-up, dial to confirmed, INVITE challenged (median of %d):\n", calls);
@@ -293,11 +479,15 @@ int run()
     std::printf("  engine to agent:        %8.1f ms  (%.2fx; goal at most 1.5x)\n", engineMedian,
                 agentMedian > 0 ? engineMedian / agentMedian : 0.0);
     std::printf("CPU per active PCMU call (%d s, %% of one core):\n", cpuSeconds);
-    std::printf("  far-end agent, per call leg: %6.2f %%\n", agentLegCpu);
-    std::printf("  engine, idle:                %6.2f %%\n", engineIdleCpu);
-    std::printf("  engine, per call:            %6.2f %%  (%.2fx; goal at most 1.5x; echo cancellation %s)\n",
-                engineCallCpu,
-                agentLegCpu > 0 ? engineCallCpu / agentLegCpu : 0.0, echoCancellation ? "on" : "off");
+    std::printf("  far-end agent, per call leg:     %6.2f %%  (sound devices, beside the engine's call)\n", agentCpu);
+    std::printf("  far-end agent, no sound device:  %6.2f %%  (tone file in, received audio dropped)\n",
+                fileAgentLegCpu);
+    std::printf("  engine, idle:                    %6.2f %%\n", engineIdleCpu);
+    std::printf("  engine, per call:                %6.2f %%  (%.2fx; goal at most 1.5x; echo cancellation %s)\n",
+                engineCallCpu, agentCpu > 0 ? engineCallCpu / agentCpu : 0.0, echoCancellation ? "on" : "off");
+    std::printf("  sound server, per agent leg:     %6.2f %%\n", serverAgentLegCpu);
+    std::printf("  sound server, per engine call:   %6.2f %%  (%d playing, %d capturing with the agents')\n",
+                serverEngineCpu, streams.first, streams.second);
     return 0;
 }
 
@@ -319,6 +509,8 @@ int main(int argc, char** argv)
         std::perror("in-netns");
         return 1;
     }
+    // As the engine's entry does, while this is the only thread.
+    Tarvent::VirtualChannel::SipStack::applyProcessDefaults();
     try {
         return Tarvent::VirtualChannel::run();
     } catch (const Tarvent::VirtualChannel::SipError& error) {

@@ -5,10 +5,13 @@
 #include "app/Application.h"
 #include "app/ServiceCommandLine.h"
 #include "platform/Socket.h"
+#include "sip/SipStack.h"
 
 extern "C" int ovraEngineMain(int argc, char* argv[], int listeningFd)
 {
     using namespace Tarvent::VirtualChannel;
+    // Still the only thread of the process.
+    SipStack::applyProcessDefaults();
     // Lives until this returns, so that it is gone before the process-wide
     // logger it writes through.
     Application application{Socket(listeningFd)};

@@ -92,7 +92,14 @@ public:
         if (leaving_) {
             // Never reported: the owner has removed the account already.
             if ((state == RegistrationState::Cleared || state == RegistrationState::Failed) && account_) {
-                remove(*account->getCore());
+                // Not inside the callback: the library goes on to hand the
+                // account to the listeners after this one.
+                try {
+                    SipStack::getInstance().postToCore(
+                        [link = shared_from_this()](const SipCoreThread::CorePtr& core) { link->remove(*core); });
+                } catch (const SipError&) {
+                    // The stack is stopping: the Core takes the account with it.
+                }
             }
             return;
         }
@@ -144,6 +151,9 @@ private:
         // The shares dropped below may be the last but this one.
         const std::shared_ptr<Link> keep = shared_from_this();
         self_.reset();
+        if (!account_) {
+            return;  // the stack's stop took it already
+        }
         account_->removeListener(keep);
         core.removeAccount(account_);
         // Left behind, the credentials would be found (and fail) before

@@ -15,6 +15,31 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Where the agent's voice comes from and its received audio goes.
+struct SoundSetup {
+    std::string source;  // "audio_source" of the config
+    std::string player;  // "audio_player" and "audio_alert"
+    std::string module;
+    std::vector<std::string> environment;
+};
+
+SoundSetup soundSetup(const BaresipFixture::Options& options, const TempDir& dir, std::uint16_t sipPort)
+{
+    if (options.sound == BaresipFixture::Options::Sound::PulseAudio) {
+        // ALSA's "pulse" device takes the PulseAudio device as its argument
+        // and finds the server through PULSE_SERVER.
+        if (options.pulseServer.empty() || options.pulseSink.empty() || options.pulseSource.empty()) {
+            throw std::invalid_argument("baresip with PulseAudio needs a server, a sink and a source");
+        }
+        // An empty PULSE_LATENCY_MSEC is ignored by the client library: the
+        // agent keeps its own buffers whatever the engine's process sets.
+        return {"alsa,pulse:" + options.pulseSource, "alsa,pulse:" + options.pulseSink, "alsa.so",
+                {"PULSE_SERVER=" + options.pulseServer, "PULSE_LATENCY_MSEC="}};
+    }
+    const std::string voice = dir.file("voice.wav");
+    WavFile::makeTone(voice, 8000, options.toneHz, 120.0);
+    return {"aufile," + voice, "aubridge,null-" + options.user + std::to_string(sipPort), "aubridge.so", {}};
+}
 
 }  // namespace
 
@@ -23,21 +48,21 @@ BaresipFixture::BaresipFixture(const Options& options) : options_(options), dir_
     recordings_ = dir_.makeDir("recordings");
     sipPort_ = PortPicker::freePorts(2);  // TLS takes the next port
     controlPort_ = PortPicker::freePorts(1);
-    const std::string voice = dir_.file("voice.wav");
-    WavFile::makeTone(voice, 8000, options.toneHz, 120.0);
+    const SoundSetup sound = soundSetup(options, dir_, sipPort_);
 
     std::ofstream config(dir_.file("config"));
     config << "poll_method epoll\n"
            << "sip_listen 127.0.0.1:" << sipPort_ << "\n"
            << "net_interface 127.0.0.1\n"
-           << "audio_source aufile," << voice << "\n"
-           << "audio_player aubridge,null-" << options.user << sipPort_ << "\n"
-           << "audio_alert aubridge,null-" << options.user << sipPort_ << "\n"
+           << "audio_source " << sound.source << "\n"
+           << "audio_player " << sound.player << "\n"
+           << "audio_alert " << sound.player << "\n"
            << "module_path /usr/lib/baresip/modules\n"
            << "module g711.so\n"
            << "module aufile.so\n"
-           << "module aubridge.so\n"
+           << "module " << sound.module << "\n"
            << "module sndfile.so\n"
+           << (options.mediaEncryption.empty() ? "" : "module srtp.so\n")
            << "module_app account.so\n"
            << "module_app menu.so\n"
            << "module_app ctrl_tcp.so\n"
@@ -54,10 +79,13 @@ BaresipFixture::BaresipFixture(const Options& options) : options_(options), dir_
         account = "<sip:" + options.user + "@127.0.0.1:" + std::to_string(sipPort_) + transport + ">;regint=0";
     }
     account += options.autoAnswer ? ";answermode=auto" : ";answermode=manual";
+    if (!options.mediaEncryption.empty()) {
+        account += ";mediaenc=" + options.mediaEncryption;
+    }
     std::ofstream(dir_.file("accounts")) << account << "\n";
 
     process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"baresip", "-f", dir_.path()},
-                                              dir_.file("baresip.log"));
+                                              dir_.file("baresip.log"), sound.environment);
     try {
         control_ = std::make_unique<BaresipControl>(controlPort_, 10s);
     } catch (const std::exception& e) {

@@ -16,10 +16,10 @@ namespace Tarvent::VirtualChannel::TestSupport {
 class KamailioFixture;
 
 // A far-end SIP user agent (baresip) on 127.0.0.1 with a folder of its own:
-// it sends a tone from a WAV file as its voice, records what it receives
-// (one "...-dec.wav" per call in recordingFolder()) and is driven through its
-// control connection. Its account is either direct (no registration) or
-// registered at a KamailioFixture. Killed at destruction.
+// it sends a tone from a WAV file as its voice (or captures a sound device),
+// records what it receives (one "...-dec.wav" per call in recordingFolder())
+// and is driven through its control connection. Its account is either direct
+// (no registration) or registered at a KamailioFixture. Killed at destruction.
 // Test thread only.
 class BaresipFixture {
 public:
@@ -31,8 +31,26 @@ public:
         std::string transport = "udp";  // "udp" or "tcp"
         bool autoAnswer = true;
         // The voice: a sine of this frequency, 8 kHz mono 16-bit, 120 s long
-        // (the call ends when the file does).
+        // (the call ends when the file does). Sound::File only.
         double toneHz = 697.0;
+
+        enum class Sound {
+            // The tone file as the voice, received audio dropped: no sound
+            // device, so the cheapest a call can be.
+            File,
+            // Real sound devices of a PulseAudio server through ALSA's
+            // "pulse" device: the voice is captured from `pulseSource`,
+            // received audio played into `pulseSink`, as a softphone does.
+            PulseAudio,
+        };
+        Sound sound = Sound::File;
+        // Sound::PulseAudio: the server ("unix:<socket>"), a sink and a source of it.
+        std::string pulseServer;
+        std::string pulseSink;
+        std::string pulseSource;
+        // The account's media encryption (baresip's "mediaenc", e.g.
+        // "srtp-mand": SRTP with SDES keys, RTP/SAVP); empty: plain RTP.
+        std::string mediaEncryption;
     };
 
     // Started and ready (control connection open; registered when a
@@ -65,6 +83,7 @@ public:
     // The recordings of received audio, oldest first.
     std::vector<std::string> receivedRecordings() const;
     std::string log() const;
+    pid_t pid() const { return process_->pid(); }
 
 private:
     Options options_;

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "support/PortPicker.h"
 
@@ -41,10 +42,39 @@ std::string configString(const std::string& value)
     return out;
 }
 
+// Extensions of the throw-away CA and of the server certificate it signs.
+const char* const kCertificateConfig =
+    "[req]\n"
+    "distinguished_name = dn\n"
+    "prompt = no\n"
+    "[dn]\n"
+    "CN = unused\n"
+    "[ca]\n"
+    "basicConstraints = critical,CA:TRUE\n"
+    "keyUsage = critical,keyCertSign,cRLSign\n"
+    "subjectKeyIdentifier = hash\n"
+    "[server]\n"
+    "basicConstraints = critical,CA:FALSE\n"
+    "keyUsage = critical,digitalSignature,keyEncipherment\n"
+    "extendedKeyUsage = serverAuth\n"
+    "subjectAltName = @SERVER_NAMES@\n"
+    "subjectKeyIdentifier = hash\n"
+    "authorityKeyIdentifier = keyid\n";
+
+void runOpenssl(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{"openssl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto result = ChildProcess::run(argv, 10s);
+    if (result.status != 0) {
+        throw std::runtime_error("openssl " + args.front() + " failed: " + result.output);
+    }
+}
+
 }  // namespace
 
 KamailioFixture::KamailioFixture(const std::map<std::string, std::string>& users, const std::string& realm,
-                                 std::uint16_t port)
+                                 std::uint16_t port, const std::optional<Tls>& tls)
     : dir_("ovra-kamailio"), realm_(realm)
 {
     port_ = port != 0 ? port : PortPicker::freePorts(1);
@@ -57,16 +87,20 @@ KamailioFixture::KamailioFixture(const std::map<std::string, std::string>& users
         userLines += "    $sht(users=>" + user + ") = \"" + configString(password) + "\";\n";
     }
     replaceAll(config, "@PORT@", std::to_string(port_));
+    replaceAll(config, "@TLS_PORT@", std::to_string(kTlsPort));
     replaceAll(config, "@RUN@", dir_.path());
     replaceAll(config, "@REALM@", configString(realm));
     replaceAll(config, "@USERS@", userLines);
     const std::string configFile = dir_.file("kamailio.cfg");
     std::ofstream(configFile) << config;
 
-    process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"kamailio", "-f", configFile, "-DD", "-E", "-m", "32", "-M", "4", "-P",
-                                 dir_.file("kamailio.pid"), "-Y", dir_.path(), "-w", dir_.path()},
-        dir_.file("kamailio.log"));
+    std::vector<std::string> argv{"kamailio", "-f", configFile, "-DD", "-E", "-m", "32", "-M", "4", "-P",
+                                  dir_.file("kamailio.pid"), "-Y", dir_.path(), "-w", dir_.path()};
+    if (tls) {
+        makeCertificates(*tls);
+        argv.insert(argv.end(), {"-A", "WITH_TLS"});
+    }
+    process_ = std::make_unique<ChildProcess>(argv, dir_.file("kamailio.log"));
 
     const auto deadline = Clock::now() + 10s;
     while (!answersOptions(50ms)) {
@@ -74,6 +108,28 @@ KamailioFixture::KamailioFixture(const std::map<std::string, std::string>& users
             throw std::runtime_error("kamailio did not start:\n" + log());
         }
     }
+}
+
+void KamailioFixture::makeCertificates(const Tls& tls)
+{
+    const std::string config = dir_.file("certificates.cnf");
+    std::string configText = kCertificateConfig;
+    replaceAll(configText, "@SERVER_NAMES@", tls.serverNames);
+    std::ofstream(config) << configText;
+    // EC keys: made in a millisecond, where RSA keys can take a while.
+    const std::vector<std::string> newKey{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+    std::vector<std::string> ca{"req", "-x509", "-config", config, "-extensions", "ca", "-days", "2",
+                                "-subj", "/CN=OVRA test CA", "-keyout", dir_.file("ca.key"), "-out", dir_.file("ca.crt")};
+    ca.insert(ca.end(), newKey.begin(), newKey.end());
+    runOpenssl(ca);
+    std::vector<std::string> request{"req", "-new", "-config", config, "-subj", "/CN=127.0.0.1",
+                                     "-keyout", dir_.file("server.key"), "-out", dir_.file("server.csr")};
+    request.insert(request.end(), newKey.begin(), newKey.end());
+    runOpenssl(request);
+    runOpenssl({"x509", "-req", "-in", dir_.file("server.csr"), "-CA", dir_.file("ca.crt"), "-CAkey",
+                dir_.file("ca.key"), "-CAcreateserial", "-days", "2", "-extfile", config, "-extensions", "server",
+                "-out", dir_.file("server.crt")});
+    caFile_ = dir_.file("ca.crt");
 }
 
 KamailioFixture::~KamailioFixture()
