@@ -71,7 +71,7 @@ public:
     static constexpr std::chrono::milliseconds kBusyPeriod{2};
     // A request of the far end within an established call (re-INVITE, BYE)
     // and the call's media events (DTMF, statistics) wait at most this long.
-    static constexpr std::chrono::milliseconds kCallPeriod{20};
+    static constexpr std::chrono::milliseconds kCallPeriod{50};
     // Without calls only the Core's housekeeping and the media events of
     // players and recorders wait for iterate(); SIP messages don't. A
     // wake-up with its iterate costs about 0.1-0.2 ms on a loaded machine,
