@@ -49,6 +49,7 @@
 #include "sip/SipCall.h"
 #include "sip/SipError.h"
 #include "sip/SipStack.h"
+#include "NetnsReexec.h"
 #include "support/BaresipFixture.h"
 #include "support/KamailioFixture.h"
 #include "support/PulseAudioFixture.h"
@@ -496,19 +497,7 @@ int run()
 
 int main(int argc, char** argv)
 {
-    // Kamailio on 5060 and the agents need a network of their own.
-    if (std::getenv("OVRA_IN_NETNS") == nullptr) {
-        std::vector<char*> args;
-        std::string script = std::string(OVRA_SOURCE_DIR) + "/scripts/in-netns";
-        args.push_back(script.data());
-        for (int i = 0; i < argc; ++i) {
-            args.push_back(argv[i]);
-        }
-        args.push_back(nullptr);
-        execv(script.c_str(), args.data());
-        std::perror("in-netns");
-        return 1;
-    }
+    Tarvent::VirtualChannel::runInOwnNetwork(argc, argv);
     // As the engine's entry does, while this is the only thread.
     Tarvent::VirtualChannel::SipStack::applyProcessDefaults();
     try {

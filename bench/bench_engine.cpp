@@ -26,6 +26,7 @@
 
 #include "EchoServer.h"
 #include "platform/Socket.h"
+#include "NetnsReexec.h"
 #include "support/CitrixTestClient.h"
 #include "support/EngineProcess.h"
 #include "support/KamailioFixture.h"
@@ -239,19 +240,7 @@ int run()
 
 int main(int argc, char** argv)
 {
-    // The registrar on 5060 needs a network of its own.
-    if (std::getenv("OVRA_IN_NETNS") == nullptr) {
-        std::vector<char*> args;
-        std::string script = std::string(OVRA_SOURCE_DIR) + "/scripts/in-netns";
-        args.push_back(script.data());
-        for (int i = 0; i < argc; ++i) {
-            args.push_back(argv[i]);
-        }
-        args.push_back(nullptr);
-        execv(script.c_str(), args.data());
-        std::perror("in-netns");
-        return 1;
-    }
+    Tarvent::VirtualChannel::runInOwnNetwork(argc, argv);
     try {
         return Tarvent::VirtualChannel::run();
     } catch (const std::exception& error) {

@@ -1,0 +1,11 @@
+#pragma once
+
+namespace Tarvent::VirtualChannel {
+
+// Benches that start a registrar on 5060 and far ends need a network of
+// their own: unless already inside one, replaces the process with itself run
+// through scripts/in-netns (a loopback-only network namespace). Returns only
+// when already inside; exits with 1 when the script cannot be run.
+void runInOwnNetwork(int argc, char** argv);
+
+}  // namespace Tarvent::VirtualChannel
