@@ -236,7 +236,11 @@ void PacketHandler::handleMessage(const void* data, int size, std::uint64_t mess
         logError("Failed to handle message: messageId=%llu; message=\"%s\"", ull(messageId),
                  currentFailureText().c_str());
     }
+    // Silence begins when the command is done: the period starts again here,
+    // after the stamp, so that the tick it ends always finds a whole period
+    // since the stamp (a tick due while the command ran only logs).
     lastCommandDone_ = std::chrono::steady_clock::now().time_since_epoch().count();
+    idleTimer_.restart();
 }
 
 template <typename Service>

@@ -290,5 +290,49 @@ TEST_F(EngineCallTest, DevicesAreListedAndSelectedAndAPlayerPlaysOnTheChosenSink
     EXPECT_EQ(ackOf(play).statuscode(), Ack::FAILED);
 }
 
+TEST_F(EngineCallTest, TheIdleShutdownComesOnePeriodAfterTheHangUpOfTheLastCall)
+{
+    BaresipFixture bob(farEnd(true));
+    Message make;
+    make.mutable_makecallaction()->set_accountid(accountId_);
+    make.mutable_makecallaction()->set_phonenumber("bob");
+    const int callId = engine_.request(make).objectidresponse().objectid();
+    ASSERT_GT(callId, 0);
+    Message dial;
+    dial.mutable_dialaction()->set_callid(callId);
+    ASSERT_EQ(ackOf(dial).statuscode(), Ack::SUCCESS);
+    ASSERT_TRUE(notification(&Message::has_confirmedcallnotification, [&](const Message& m) {
+        return m.confirmedcallnotification().callid() == callId;
+    })) << bob.log();
+
+    // The call is deleted a few seconds after it ended, well within the period.
+    Message hangUp;
+    hangUp.mutable_hangupaction()->set_callid(callId);
+    TestSupport::expectOnePeriod(TestSupport::idleShutdownAfter(engine_, hangUp), "the hang-up of the last call");
+    EXPECT_TRUE(kamailio_.waitForRegistration("alice", 5s, false)) << kamailio_.dumpRegistrations();
+    EXPECT_EQ(engine_.request(TestSupport::stackQuery()).sipstackstatusanswer().status(),
+              Proto::SipStackStatusAnswer::STOPPED);
+}
+
+TEST_F(EngineCallTest, TheIdleShutdownComesOnePeriodAfterAPromptWasPlayed)
+{
+    // A prompt that ends by itself during the silence; its player stays.
+    const std::string file = "idle-" + std::to_string(::getpid()) + ".wav";
+    WavFile::makeTone(TestSupport::soundsFolder() + "/" + file, 8000, 440.0, 1.0);
+    Message player;
+    player.mutable_audioplayercreateaction()->set_filename(file);
+    const Message created = engine_.request(player);
+    std::remove((TestSupport::soundsFolder() + "/" + file).c_str());
+    ASSERT_EQ(created.objectidresponse().ack().statuscode(), Ack::SUCCESS) << created.ShortDebugString();
+    Message play;
+    play.mutable_audioplayerplayaction()->set_objectid(created.objectidresponse().objectid());
+    TestSupport::expectOnePeriod(TestSupport::idleShutdownAfter(engine_, play), "a prompt was played");
+    EXPECT_TRUE(kamailio_.waitForRegistration("alice", 5s, false)) << kamailio_.dumpRegistrations();
+    EXPECT_EQ(engine_.request(TestSupport::stackQuery()).sipstackstatusanswer().status(),
+              Proto::SipStackStatusAnswer::STOPPED);
+    EXPECT_EQ(ackOf(play).statusmessage(), "Invalid audio player ID: audioPlayerId=" +
+                                              std::to_string(created.objectidresponse().objectid()));
+}
+
 }  // namespace
 }  // namespace Tarvent::VirtualChannel

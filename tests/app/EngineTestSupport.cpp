@@ -1,6 +1,10 @@
 #include "app/EngineTestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <csignal>
+#include <iostream>
+#include <thread>
 
 namespace Tarvent::VirtualChannel::TestSupport {
 
@@ -26,6 +30,55 @@ std::optional<int> RunningEngine::terminate(std::chrono::milliseconds timeout)
 {
     engine_->process().signal(SIGTERM);
     return engine_->process().waitFor(timeout);
+}
+
+std::optional<std::chrono::steady_clock::time_point> RunningEngine::waitForLog(const std::string& text,
+                                                                               std::chrono::milliseconds timeout,
+                                                                               int occurrence)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::string log = engine_->log();
+        // Taken after the read: the line was written by now, never later.
+        const auto now = std::chrono::steady_clock::now();
+        int found = 0;
+        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) {
+            ++found;
+        }
+        if (found >= occurrence) {
+            return now;
+        }
+        if (now > deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::optional<IdleDelay> idleShutdownAfter(RunningEngine& engine, const Message& message, int occurrence)
+{
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    const auto sent = std::chrono::steady_clock::now();
+    const std::optional<Message> answer = engine.client().request(message, std::chrono::seconds(30));
+    const auto answered = std::chrono::steady_clock::now();
+    if (!answer) {
+        return std::nullopt;
+    }
+    const auto shutdown = engine.waitForLog(kIdleShutdownLine, kIdlePeriod * 2 + std::chrono::seconds(5), occurrence);
+    if (!shutdown) {
+        return std::nullopt;
+    }
+    return IdleDelay{duration_cast<milliseconds>(*shutdown - sent), duration_cast<milliseconds>(*shutdown - answered)};
+}
+
+void expectOnePeriod(const std::optional<IdleDelay>& delay, const char* after)
+{
+    ASSERT_TRUE(delay) << "no idle shutdown after " << after;
+    EXPECT_GE(delay->afterSend, kIdlePeriod) << after;
+    EXPECT_LE(delay->afterAnswer, kIdlePeriod + kIdleMargin) << after;
+    std::cout << "idle shutdown after " << after << ": " << delay->afterSend.count() << " ms after the send, "
+              << delay->afterAnswer.count() << " ms after the answer" << std::endl;
 }
 
 Message appStart(int protocolVersion)

@@ -38,11 +38,42 @@ public:
     // SIGTERM and the exit status (nothing when it didn't end within `timeout`).
     std::optional<int> terminate(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+    // When `text` appeared in the log for the `occurrence`-th time (counting
+    // from 1), polled every few milliseconds; nothing when not within `timeout`.
+    std::optional<std::chrono::steady_clock::time_point> waitForLog(const std::string& text,
+                                                                    std::chrono::milliseconds timeout,
+                                                                    int occurrence = 1);
+
 private:
     TempDir dir_{"ovra-e2e"};
     std::unique_ptr<EngineProcess> engine_;
     std::unique_ptr<CitrixTestClient> client_;
 };
+
+// The engine's idle period and the line that tells of the idle shutdown.
+inline constexpr std::chrono::milliseconds kIdlePeriod{10000};
+inline constexpr const char* kIdleShutdownLine =
+    "No message arrived during the last [10000] ms. Shutting down SIP stack.";
+
+// How long the idle shutdown came after the last command: counted from its
+// send and from its answer's arrival.
+struct IdleDelay {
+    std::chrono::milliseconds afterSend{0};
+    std::chrono::milliseconds afterAnswer{0};
+};
+
+// Sends `message` as the last command before a silence and waits for the
+// `occurrence`-th idle shutdown; nothing when it did not come within two
+// periods and a bit, or the command got no answer.
+std::optional<IdleDelay> idleShutdownAfter(RunningEngine& engine, const Message& message, int occurrence = 1);
+
+// Room for a loaded machine between the period's end and the line in the
+// log; far less than a second period, which is what a missed tick costs.
+inline constexpr std::chrono::milliseconds kIdleMargin{1500};
+
+// Fails the test unless `delay` came, not before one period after the send
+// and within the margin after one period after the answer; prints it.
+void expectOnePeriod(const std::optional<IdleDelay>& delay, const char* after);
 
 // Message builders for the commands the tests send most.
 Message appStart(int protocolVersion);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "logging/LogRecord.h"
 #include "logging/ZipReader.h"
 #include "service/PacketHandlerTestSupport.h"
+#include "sip/SipCall.h"
 #include "sip/SipStack.h"
 #include "support/CapturingAppender.h"
 #include "support/ChannelTestClient.h"
@@ -229,14 +231,19 @@ TEST_F(PacketHandlerChannelTest, IdleShutdownIgnoresAnswersAndWaitsForCalls)
     // Without the call, answers from the client are no activity: the stack goes down.
     CitrixMessage hangUp;
     hangUp.mutable_hangupaction()->set_callid(call.objectidresponse().objectid());
+    const auto hungUp = std::chrono::steady_clock::now();
     request(hangUp, 4);
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    // The ended call counts until the deletion sweep (every second) removes it,
+    // at most that long after it ended.
+    const auto callKept = std::chrono::nanoseconds(SipCall::kDeletionDelayNs);
+    const auto deadline = hungUp + callKept + 1000ms + 300ms + 1000ms;
     while (!capture.contains("No message arrived during the last [300] ms. Shutting down SIP stack.") &&
            std::chrono::steady_clock::now() < deadline) {
         acknowledge(VCPacketHolder());  // an answer to nothing: must not count
         nextNotification(20ms);
     }
     EXPECT_TRUE(capture.contains("No message arrived during the last [300] ms. Shutting down SIP stack."));
+    EXPECT_GE(std::chrono::steady_clock::now() - hungUp, 300ms);
 
     // The query waits for the teardown to finish.
     const auto status = stackAction(&query, 5);
@@ -244,6 +251,38 @@ TEST_F(PacketHandlerChannelTest, IdleShutdownIgnoresAnswersAndWaitsForCalls)
     CitrixMessage again;
     again.mutable_setregistrationaction()->set_accountid(accountId);
     EXPECT_EQ(request(again, 6).ack().statuscode(), Proto::Ack::FAILED);
+}
+
+// The shutdown comes one whole period after the last command was answered,
+// never before it was sent, whether that command was long or short.
+TEST_F(PacketHandlerChannelTest, IdleShutdownComesOnePeriodAfterTheLastCommand)
+{
+    constexpr auto period = 1500ms;
+    // Far less than a second period, which is what a missed tick costs.
+    constexpr auto margin = 700ms;
+    build(period);
+    const std::string line = "No message arrived during the last [1500] ms. Shutting down SIP stack.";
+    struct LastCommand {
+        const char* name;
+        void (*fill)(CitrixMessage&);
+    };
+    // A start keeps the SIP core thread busy for a while; a query takes no time.
+    for (const LastCommand& last : {LastCommand{"start", &start}, LastCommand{"query", &query}}) {
+        SCOPED_TRACE(last.name);
+        if (last.fill != &start) {
+            ASSERT_EQ(stackAction(&start, 1).status(), Proto::SipStackStatusAnswer::RUNNING);
+            std::this_thread::sleep_for(period / 3);
+        }
+        capture.store().clear();
+        const auto sent = std::chrono::steady_clock::now();
+        ASSERT_EQ(stackAction(last.fill, 2).status(), Proto::SipStackStatusAnswer::RUNNING);
+        const auto answered = std::chrono::steady_clock::now();
+        ASSERT_TRUE(TestSupport::waitUntil([&] { return capture.contains(line); }, period * 3));
+        const auto shutdown = std::chrono::steady_clock::now();
+        EXPECT_GE(shutdown - sent, period);
+        EXPECT_LE(shutdown - answered, period + margin);
+        EXPECT_EQ(stackAction(&query, 3).status(), Proto::SipStackStatusAnswer::STOPPED);
+    }
 }
 
 // The cases of the account and call actions that only a running stack reaches.
