@@ -76,10 +76,8 @@ void AccountService::finishCreating()
 
 void AccountService::deleteAccount(int accountId)
 {
-    // The stack first: after a teardown no account is left, and the
-    // softphone must learn why rather than read of an unknown id.
-    SipStackFacade::requireStarted();
     const std::shared_ptr<SipAccount> account = getAccount(accountId);
+    SipStackFacade::requireStarted();
     account->shutdown();
     const std::lock_guard<std::recursive_mutex> lock(mutex_);
     accountIds_.erase(account.get());
@@ -105,23 +103,23 @@ int AccountService::getAccountObjectId(std::shared_ptr<SipAccount> account)
 
 void AccountService::setRegistration(int accountId, bool renew)
 {
-    SipStackFacade::requireStarted();
     const std::shared_ptr<SipAccount> account = getAccount(accountId);
+    SipStackFacade::requireStarted();
     account->setRegistration(renew);
 }
 
 void AccountService::updatePassword(int accountId, const char* newPassword)
 {
-    SipStackFacade::requireStarted();
     const std::shared_ptr<SipAccount> account = getAccount(accountId);
+    SipStackFacade::requireStarted();
     const std::string password = newPassword != nullptr ? newPassword : "";
     account->updatePassword(password);
 }
 
 int AccountService::makeCall(int accountId, const char* phoneNumber)
 {
-    SipStackFacade::requireStarted();
     const std::shared_ptr<SipAccount> account = getAccount(accountId);
+    SipStackFacade::requireStarted();
     return callService_->addCall(account->createCall(phoneNumber));
 }
 
@@ -134,12 +132,12 @@ int AccountService::findCallId(int accountId, int pjsipCallId)
 
 void AccountService::startConference(const std::vector<int>& accountIds)
 {
-    SipStackFacade::requireStarted();
     std::vector<std::shared_ptr<SipAccount>> accounts;
     accounts.reserve(accountIds.size());
     for (const int accountId : accountIds) {
         accounts.push_back(getAccount(accountId));
     }
+    SipStackFacade::requireStarted();
     SipStack::getInstance().startConference(accounts);
 }
 

@@ -44,8 +44,9 @@ public:
     // create uses up no id.
     int createAccount(const AccountData& data, std::string* idUri, bool* contactRewrite);
     // deleteAccount, setRegistration, updatePassword, makeCall and
-    // startConference throw "SIP stack is not running" while the stack is
-    // stopped, before they look at the account ids.
+    // startConference look the account ids up first (an unknown one is what
+    // the client hears about, also while the stack is stopped), then throw
+    // "SIP stack is not running" when the stack would be needed and is stopped.
     void deleteAccount(int accountId);
     // Throws "Invalid account ID: accountId=<id>" for an unknown id.
     std::shared_ptr<SipAccount> getAccount(int accountId);

@@ -68,9 +68,11 @@ int CallService::getCallCount()
 
 std::shared_ptr<SipCall> CallService::getRunningCall(int callId)
 {
-    // The stack first: a teardown has released every call.
+    // The id first: the client named a call, and an unknown one is the
+    // answer it can act on (a teardown leaves no call behind anyway).
+    std::shared_ptr<SipCall> call = getCall(callId);
     SipStackFacade::requireStarted();
-    return getCall(callId);
+    return call;
 }
 
 void CallService::dial(int callId)

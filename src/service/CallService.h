@@ -55,8 +55,8 @@ public:
     // Calls in every state, including finished ones the sweep has not removed.
     int getCallCount();
 
-    // The operations on one call throw "SIP stack is not running" while the
-    // stack is stopped, before they look at the call id.
+    // The operations on one call look the call id up first (see getCall),
+    // then throw "SIP stack is not running" while the stack is stopped.
     void dial(int callId);
     void answerAudio(int callId);
     void hangup(int callId);

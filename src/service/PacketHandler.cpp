@@ -81,14 +81,6 @@ void requireNoControlCharacter(const std::string& value, const char* field)
     }
 }
 
-// The three levels share the stack's refusal when it is stopped.
-void requireStackForLevel(SipStackFacade& facade, const char* refusal)
-{
-    if (!facade.isStarted()) {
-        throw std::runtime_error(refusal);
-    }
-}
-
 }  // namespace
 
 PacketHandler::PacketHandler(IPacketTransmitter* transmitter, std::chrono::milliseconds idlePeriod)
@@ -264,11 +256,10 @@ PacketHandler::Answer PacketHandler::dispatch(const CitrixMessage& request, std:
         logInfo("Received message SipStackCodecPrioAction: messageId=%llu; codecName=\"%s\"; priority=%d", id,
                 action.codecname().c_str(), action.priority());
         return runWithAck(messageId, [&] {
-            if (!facade_->isStarted()) {
-                throw std::runtime_error("Failed to set codec priority because SIP stack is not running.");
-            }
             if (!facade_->setCodecPriority(action.codecname().c_str(), action.priority())) {
-                throw std::runtime_error("Failed to set codec priority: codec=\"" + action.codecname() + "\"");
+                throw std::runtime_error(facade_->isStarted()
+                                             ? "Failed to set codec priority: codec=\"" + action.codecname() + "\""
+                                             : std::string(SipStackFacade::kCodecPriorityRefusal));
             }
         });
     }
@@ -408,26 +399,17 @@ PacketHandler::Answer PacketHandler::dispatch(const CitrixMessage& request, std:
     case CitrixMessage::kPlaybackLevelAction: {
         const float level = request.playbacklevelaction().level();
         logInfo("Received message PlaybackLevelAction: messageId=%llu; level=%f", id, static_cast<double>(level));
-        return runWithAck(messageId, [&] {
-            requireStackForLevel(*facade_, "Failed to set playback audio level because SIP stack is not running");
-            facade_->setPlaybackLevel(level);
-        });
+        return runWithAck(messageId, [&] { facade_->setPlaybackLevel(level); });
     }
     case CitrixMessage::kCaptureLevelAction: {
         const float level = request.capturelevelaction().level();
         logInfo("Received message CaptureLevelAction: messageId=%llu; level=%f", id, static_cast<double>(level));
-        return runWithAck(messageId, [&] {
-            requireStackForLevel(*facade_, "Failed to set capture audio level because SIP stack is not running");
-            facade_->setCaptureLevel(level);
-        });
+        return runWithAck(messageId, [&] { facade_->setCaptureLevel(level); });
     }
     case CitrixMessage::kMuteMicrophoneAction: {
         const bool mute = request.mutemicrophoneaction().mute();
         logInfo("Received message MuteMicrophoneAction: messageId=%llu; level=%f", id, mute ? 1.0 : 0.0);
-        return runWithAck(messageId, [&] {
-            requireStackForLevel(*facade_, "Failed to mute microphone because SIP stack is not running");
-            facade_->muteMicrophone(mute);
-        });
+        return runWithAck(messageId, [&] { facade_->muteMicrophone(mute); });
     }
     case CitrixMessage::kStartConferenceAction: {
         const auto& ids = request.startconferenceaction().accountids();

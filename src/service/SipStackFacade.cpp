@@ -6,6 +6,19 @@
 
 namespace Tarvent::VirtualChannel {
 
+namespace {
+
+// The stack logs the request and its own refusal and leaves a stopped stack
+// alone; the caller hears of the refusal as an error.
+void refuseUnlessStarted(const char* refusal)
+{
+    if (!SipStack::getInstance().isStarted()) {
+        throw std::runtime_error(refusal);
+    }
+}
+
+}  // namespace
+
 bool SipStackFacade::isStarted()
 {
     return SipStack::getInstance().isStarted();
@@ -29,16 +42,19 @@ bool SipStackFacade::setCodecPriority(const char* codecName, int priority)
 void SipStackFacade::setPlaybackLevel(float level)
 {
     SipStack::getInstance().setPlaybackLevel(level);
+    refuseUnlessStarted(kPlaybackLevelRefusal);
 }
 
 void SipStackFacade::setCaptureLevel(float level)
 {
     SipStack::getInstance().setCaptureLevel(level);
+    refuseUnlessStarted(kCaptureLevelRefusal);
 }
 
 void SipStackFacade::muteMicrophone(bool mute)
 {
     SipStack::getInstance().muteMicrophone(mute);
+    refuseUnlessStarted(kMuteRefusal);
 }
 
 void SipStackFacade::requireStarted()

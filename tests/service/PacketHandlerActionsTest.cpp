@@ -127,26 +127,28 @@ TEST_F(PacketHandlerActionsTest, AccountCallAndConferenceActions)
          CitrixMessage::kCreateAccountAnswer, failed, "Invalid realm: control character",
          "Received message CreateAccountAction: messageId=%ID%;", Debug},
         {"deleteAccount", [](CitrixMessage& m) { m.mutable_deleteaccountaction()->set_accountid(3); }, ack, failed,
-         kNotRunning, "Received message DeleteAccountAction: messageId=%ID%; accountId=3", Info},
+         "Invalid account ID: accountId=3", "Received message DeleteAccountAction: messageId=%ID%; accountId=3", Info},
         {"setRegistration",
          [](CitrixMessage& m) {
              m.mutable_setregistrationaction()->set_accountid(4);
              m.mutable_setregistrationaction()->set_renew(true);
          },
-         ack, failed, kNotRunning, "Received message SetRegistrationAction: messageId=%ID%; accountId=4, renew=1",
+         ack, failed, "Invalid account ID: accountId=4",
+         "Received message SetRegistrationAction: messageId=%ID%; accountId=4, renew=1",
          Info},
         {"updatePassword",
          [](CitrixMessage& m) {
              m.mutable_updateaccountpasswordaction()->set_accountid(5);
              m.mutable_updateaccountpasswordaction()->set_newpassword("n3w-pw");
          },
-         ack, failed, kNotRunning, "Received message UpdateAccountPasswordAction: messageId=%ID%; accountId=5", Info},
+         ack, failed, "Invalid account ID: accountId=5",
+         "Received message UpdateAccountPasswordAction: messageId=%ID%; accountId=5", Info},
         {"makeCall",
          [](CitrixMessage& m) {
              m.mutable_makecallaction()->set_accountid(11);
              m.mutable_makecallaction()->set_phonenumber("+49 30 1234");
          },
-         objectId, failed, kNotRunning,
+         objectId, failed, "Invalid account ID: accountId=11",
          "Received message MakeCallAction: messageId=%ID%; accountId=11; phoneNumber=\"+49 30 1234\"", Info},
         {"makeCallBadNumber",
          [](CitrixMessage& m) {
@@ -155,13 +157,14 @@ TEST_F(PacketHandlerActionsTest, AccountCallAndConferenceActions)
          },
          objectId, failed, "Invalid phoneNumber: control character",
          "Received message MakeCallAction: messageId=%ID%; accountId=11;", Info},
-        {"dial", [](CitrixMessage& m) { m.mutable_dialaction()->set_callid(12); }, ack, failed, kNotRunning,
-         "Received message DialAction: messageId=%ID%; callId=12", Info},
-        {"hangUp", [](CitrixMessage& m) { m.mutable_hangupaction()->set_callid(13); }, ack, failed, kNotRunning,
-         "Received message HangUpAction: messageId=%ID%; callId=13", Info},
-        {"answer", [](CitrixMessage& m) { m.mutable_answeraudioaction()->set_callid(14); }, ack, failed, kNotRunning,
-         "Received message AnswerAudioAction: messageId=%ID%; callId=14", Info},
-        // Looking a call up needs no stack: the unknown account is what fails.
+        {"dial", [](CitrixMessage& m) { m.mutable_dialaction()->set_callid(12); }, ack, failed,
+         "Invalid call ID: callId=12", "Received message DialAction: messageId=%ID%; callId=12", Info},
+        {"hangUp", [](CitrixMessage& m) { m.mutable_hangupaction()->set_callid(13); }, ack, failed,
+         "Invalid call ID: callId=13", "Received message HangUpAction: messageId=%ID%; callId=13", Info},
+        {"answer", [](CitrixMessage& m) { m.mutable_answeraudioaction()->set_callid(14); }, ack, failed,
+         "Invalid call ID: callId=14", "Received message AnswerAudioAction: messageId=%ID%; callId=14", Info},
+        // With the stack stopped no object is left: an id names nothing, and
+        // the service says so; only creating something needs the stack.
         {"getCall",
          [](CitrixMessage& m) {
              m.mutable_getcallaction()->set_accountid(15);
@@ -174,48 +177,52 @@ TEST_F(PacketHandlerActionsTest, AccountCallAndConferenceActions)
              m.mutable_dialdtmfaction()->set_callid(16);
              m.mutable_dialdtmfaction()->set_digit("#");
          },
-         ack, failed, kNotRunning, "Received message DialDtmfAction: messageId=%ID%; callId=16; digit=\"#\"", Info},
+         ack, failed, "Invalid call ID: callId=16",
+         "Received message DialDtmfAction: messageId=%ID%; callId=16; digit=\"#\"", Info},
         {"hold",
          [](CitrixMessage& m) {
              m.mutable_callholdaction()->set_callid(17);
              m.mutable_callholdaction()->set_hold(true);
              m.mutable_callholdaction()->set_autoholdothers(true);
          },
-         ack, failed, kNotRunning,
+         ack, failed, "Invalid call ID: callId=17",
          "Received message CallHoldAction: messageId=%ID%; callId=17; hold=1; autoHoldOthers=1", Info},
         {"callMuteMicrophone",
          [](CitrixMessage& m) {
              m.mutable_callmutemicrophoneaction()->set_callid(18);
              m.mutable_callmutemicrophoneaction()->set_mute(true);
          },
-         ack, failed, kNotRunning,
+         ack, failed, "Invalid call ID: callId=18",
          "Received message CallMuteMicrophoneAction (deprecated): messageId=%ID%; callId=18; mute=1", Warning},
         {"callMuteSpeaker", [](CitrixMessage& m) { m.mutable_callmutespeakeraction()->set_callid(19); }, ack,
-         failed, kNotRunning, "Received message CallMuteSpeakerAction: messageId=%ID%; callId=19; mute=0", Info},
-        {"merge", [](CitrixMessage& m) { m.mutable_callmergeaction()->set_callid(20); }, ack, failed, kNotRunning,
-         "Received message CallMergeAction: messageId=%ID%; callId=20", Info},
+         failed, "Invalid call ID: callId=19",
+         "Received message CallMuteSpeakerAction: messageId=%ID%; callId=19; mute=0", Info},
+        {"merge", [](CitrixMessage& m) { m.mutable_callmergeaction()->set_callid(20); }, ack, failed,
+         "Invalid call ID: callId=20", "Received message CallMergeAction: messageId=%ID%; callId=20", Info},
         {"startConference",
          [](CitrixMessage& m) {
              m.mutable_startconferenceaction()->add_accountids(21);
              m.mutable_startconferenceaction()->add_accountids(22);
          },
-         ack, failed, kNotRunning, "Received message StartConferenceAction: messageId=%ID%; accountIds.size()=2",
+         ack, failed, "Invalid account ID: accountId=21",
+         "Received message StartConferenceAction: messageId=%ID%; accountIds.size()=2",
          Info},
+        // No id to look up: the conference itself needs the stack.
         {"startEmptyConference", [](CitrixMessage& m) { m.mutable_startconferenceaction(); }, ack, failed,
          kNotRunning, "Received message StartConferenceAction: messageId=%ID%; accountIds.size()=0", Info},
         // Ending a conference that does not run is harmless.
         {"stopConference", [](CitrixMessage& m) { m.mutable_stopconferenceaction(); }, ack, Proto::Ack::SUCCESS, "",
          "Received message StopConferenceAction: messageId=%ID%", Info},
         {"join", [](CitrixMessage& m) { m.mutable_joinconferenceaction()->set_callid(22); }, ack, failed,
-         kNotRunning, "Received message JoinConferenceAction: messageId=%ID%; callId=22", Info},
+         "Invalid call ID: callId=22", "Received message JoinConferenceAction: messageId=%ID%; callId=22", Info},
         {"leave", [](CitrixMessage& m) { m.mutable_leaveconferenceaction()->set_callid(23); }, ack, failed,
-         kNotRunning, "Received message LeaveConferenceAction: messageId=%ID%; callId=23", Info},
+         "Invalid call ID: callId=23", "Received message LeaveConferenceAction: messageId=%ID%; callId=23", Info},
         {"forward",
          [](CitrixMessage& m) {
              m.mutable_forwardaction()->set_callid(24);
              m.mutable_forwardaction()->set_targetnumber("200");
          },
-         ack, failed, kNotRunning,
+         ack, failed, "Invalid call ID: callId=24",
          "Received message ForwardAction: messageId=%ID%; callId=24; targetNumber=\"200\"", Info},
         {"forwardBadTarget",
          [](CitrixMessage& m) {

@@ -359,14 +359,24 @@ TEST_F(PacketHandlerChannelTest, AccountAndCallActionsWithTheRunningStack)
     message.mutable_setregistrationaction()->set_accountid(accountId);
     EXPECT_EQ(request(message, 43).ack().statusmessage(), "Invalid account ID: accountId=" + std::to_string(accountId));
 
-    // Stopped again: the stack's state is what the softphone hears about.
+    // Stopped again: the account went with the stack, and its id is what the
+    // softphone hears about; creating something new needs the stack.
+    const CitrixMessage kept = createAlice();
+    ASSERT_EQ(request(kept, 44).createaccountanswer().objectidresponse().ack().statuscode(), Proto::Ack::SUCCESS);
     ASSERT_EQ(stackAction(&stop, 50).status(), Proto::SipStackStatusAnswer::STOPPED);
+    const std::string gone = "Invalid account ID: accountId=" + std::to_string(accountId + 1);
     message.Clear();
-    message.mutable_makecallaction()->set_accountid(accountId);
-    EXPECT_EQ(request(message, 51).objectidresponse().ack().statusmessage(), "SIP stack is not running");
+    message.mutable_makecallaction()->set_accountid(accountId + 1);
+    message.mutable_makecallaction()->set_phonenumber("bob");
+    EXPECT_EQ(request(message, 51).objectidresponse().ack().statusmessage(), gone);
     message.Clear();
-    message.mutable_startconferenceaction()->add_accountids(accountId);
-    EXPECT_EQ(request(message, 52).ack().statusmessage(), "SIP stack is not running");
+    message.mutable_startconferenceaction()->add_accountids(accountId + 1);
+    EXPECT_EQ(request(message, 52).ack().statusmessage(), gone);
+    message.Clear();
+    message.mutable_hangupaction()->set_callid(call.objectid());
+    EXPECT_EQ(request(message, 53).ack().statusmessage(), "Invalid call ID: callId=" + std::to_string(call.objectid()));
+    EXPECT_EQ(request(kept, 54).createaccountanswer().objectidresponse().ack().statusmessage(),
+              "SIP stack is not running");
 }
 
 TEST_F(PacketHandlerChannelTest, AudioActionsWithTheRunningStack)

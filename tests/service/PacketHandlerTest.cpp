@@ -106,29 +106,55 @@ struct DispatchCase {
     const char* name;
     std::function<void(CitrixMessage&)> fill;
     const char* failureText;
+    // What the stack logs for the request before it refuses.
+    const char* stackLine;
 };
+
+// Where the first captured line holding `text` is, or -1.
+int positionOf(LogCapture& capture, const std::string& text)
+{
+    const auto messages = capture.messages();
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (messages[i].find(text) != std::string::npos) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
 
 TEST_F(PacketHandlerTest, StackCasesFailWhileTheStackIsStopped)
 {
     const std::vector<DispatchCase> cases = {
         {"codec", [](CitrixMessage& m) { m.mutable_sipstackcodecprioaction()->set_codecname("opus/48000/2"); },
-         "Failed to set codec priority because SIP stack is not running."},
+         "Failed to set codec priority because SIP stack is not running.", nullptr},
         {"playbackLevel", [](CitrixMessage& m) { m.mutable_playbacklevelaction()->set_level(0.5f); },
-         "Failed to set playback audio level because SIP stack is not running"},
+         "Failed to set playback audio level because SIP stack is not running",
+         "Setting playback audio level: level=0.500000"},
         {"captureLevel", [](CitrixMessage& m) { m.mutable_capturelevelaction()->set_level(0.5f); },
-         "Failed to set capture audio level because SIP stack is not running"},
+         "Failed to set capture audio level because SIP stack is not running", "Set capture audio level: level=0.500000"},
         {"muteMic", [](CitrixMessage& m) { m.mutable_mutemicrophoneaction()->set_mute(true); },
-         "Failed to mute microphone because SIP stack is not running"},
+         "Failed to mute microphone because SIP stack is not running", "Set microphone muted"},
     };
     std::uint64_t messageId = 100;
     for (const DispatchCase& c : cases) {
         SCOPED_TRACE(c.name);
+        capture.store().clear();
         CitrixMessage request;
         c.fill(request);
         const CitrixMessage answer = answerTo(request, ++messageId);
         ASSERT_TRUE(answer.has_ack());
         EXPECT_EQ(answer.ack().statuscode(), Proto::Ack::FAILED);
         EXPECT_EQ(answer.ack().statusmessage(), c.failureText);
+        // The stack's own lines come first: the request, then its refusal at error level.
+        const int refusal = positionOf(capture, c.failureText);
+        EXPECT_EQ(TestSupport::levelOf(capture, c.failureText), Error);
+        EXPECT_GE(refusal, 0);
+        EXPECT_LT(refusal, positionOf(capture, "Sending message Ack: messageId=" + std::to_string(messageId)));
+        if (c.stackLine != nullptr) {
+            EXPECT_EQ(TestSupport::levelOf(capture, c.stackLine), Info);
+            EXPECT_GE(positionOf(capture, c.stackLine), 0);
+            EXPECT_LT(positionOf(capture, c.stackLine), refusal);
+        }
     }
     EXPECT_TRUE(capture.contains("Received message MuteMicrophoneAction: messageId=104; level=1.000000"));
 }

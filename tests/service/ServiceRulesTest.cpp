@@ -63,15 +63,16 @@ TEST_F(ServiceRulesTest, RequestsThatNeedTheStackFailWhileItIsStopped)
     AudioDeviceManagerService devices(&client_, nullptr);
     EXPECT_EQ(errorOf([&] { devices.create(); }), stopped);
 
-    // After a teardown no account or call is left: the softphone learns that
-    // the stack is down, not that its ids are unknown.
-    EXPECT_EQ(errorOf([&] { accounts_.deleteAccount(4); }), stopped);
-    EXPECT_EQ(errorOf([&] { accounts_.setRegistration(4, true); }), stopped);
-    EXPECT_EQ(errorOf([&] { accounts_.updatePassword(4, "pw"); }), stopped);
-    EXPECT_EQ(errorOf([&] { accounts_.makeCall(4, "100"); }), stopped);
-    EXPECT_EQ(errorOf([&] { accounts_.startConference({4}); }), stopped);
+    // An id that names nothing is what the softphone hears about, stack or
+    // not; only what would use the stack learns that it is down.
+    const std::string noAccount = "Invalid account ID: accountId=4";
+    EXPECT_EQ(errorOf([&] { accounts_.deleteAccount(4); }), noAccount);
+    EXPECT_EQ(errorOf([&] { accounts_.setRegistration(4, true); }), noAccount);
+    EXPECT_EQ(errorOf([&] { accounts_.updatePassword(4, "pw"); }), noAccount);
+    EXPECT_EQ(errorOf([&] { accounts_.makeCall(4, "100"); }), noAccount);
+    EXPECT_EQ(errorOf([&] { accounts_.startConference({4}); }), noAccount);
     EXPECT_EQ(errorOf([&] { accounts_.startConference({}); }), stopped);
-    EXPECT_EQ(errorOf([&] { calls_.dial(9); }), stopped);
+    EXPECT_EQ(errorOf([&] { calls_.dial(9); }), "Invalid call ID: callId=9");
 
     // A known call, but no stack to act on it.
     const int callId = calls_.addCall(newCall());
