@@ -19,6 +19,7 @@
 #include "sip/SipConference.h"
 #include "sip/SipLogListener.h"
 #include "sip/SipMessageTap.h"
+#include "sip/SipWavFile.h"
 
 namespace Tarvent::VirtualChannel {
 
@@ -40,6 +41,8 @@ constexpr std::chrono::milliseconds kUnregistrationPoll{5};
 constexpr int kIncomingCallTimeoutSeconds = 24 * 60 * 60;
 // The floor for a level of 0: silence, without an infinite gain in dB.
 constexpr float kMinGainDb = -120.0f;
+// What the library plays when a call is put on hold: no sound at all.
+const char* const kSilentToneFile = "silence.wav";
 
 constexpr unsigned kAllLogLevels = static_cast<unsigned>(linphone::LogLevel::Debug) |
                                    static_cast<unsigned>(linphone::LogLevel::Trace) |
@@ -48,7 +51,8 @@ constexpr unsigned kAllLogLevels = static_cast<unsigned>(linphone::LogLevel::Deb
                                    static_cast<unsigned>(linphone::LogLevel::Error) |
                                    static_cast<unsigned>(linphone::LogLevel::Fatal);
 
-// Nothing is kept between runs: no databases, no ringing or tones, echo
+// Nothing is kept between runs: no databases, no tone indications (the
+// softphone plays its own busy, end-of-call and waiting tones), echo
 // cancellation with a 200 ms tail. The canceller works on frames of 128
 // samples at 8 kHz (16 ms, scaled with the rate) instead of its default 64:
 // within the 10-20 ms its algorithm is made for, and with half as many
@@ -60,14 +64,13 @@ const char* const kCoreConfig =
     "uri=null\n"
     "call_logs_db_uri=null\n"
     "zrtp_secrets_db_uri=null\n"
-    "[misc]\n"
-    "tone_indications=0\n"
     "[sip]\n"
     "dscp=46\n"
     "auto_net_state_mon=0\n"
     "[rtp]\n"
     "audio_dscp=46\n"
     "[sound]\n"
+    "tone_indications=0\n"
     "echocancellation=1\n"
     "ec_tail_len=200\n"
     "ec_framesize=128\n";
@@ -218,9 +221,14 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     }
     core->enableAutoIterate(false);
     core->setUserAgent(agent, "");
+    // The softphone rings and plays the ringback itself (an empty path is no sound).
     core->setRing("");
     core->setRingback("");
     core->setRemoteRingbackTone("");
+    // The hold beep is the one tone no setting turns off; it plays this file instead.
+    const std::string silence = folder + kSilentToneFile;
+    SipWavFile::createEmpty(silence);
+    core->setTone(linphone::ToneID::CallOnHold, silence);
     core->enableVideoCapture(false);
     core->enableVideoDisplay(false);
     const std::shared_ptr<linphone::VideoActivationPolicy> videoPolicy = factory->createVideoActivationPolicy();

@@ -143,6 +143,18 @@ void SipEventRecorder::clear()
 const std::map<std::string, std::string> SipCallTest::kUsers{
     {"alice", "alicepw"}, {"bob", "bobpw"}, {"carol", "carolpw"}, {"dave", "davepw"}};
 
+BaresipFixture::Options SipCallTest::farEndOptions(const std::string& user, const KamailioFixture& registrar,
+                                                   bool autoAnswer, double toneHz)
+{
+    BaresipFixture::Options options;
+    options.user = user;
+    options.registrar = &registrar;
+    options.password = kUsers.at(user);
+    options.autoAnswer = autoAnswer;
+    options.toneHz = toneHz;
+    return options;
+}
+
 void SipCallTest::SetUp()
 {
     (void)pulse();  // the devices exist before the first Core

@@ -15,6 +15,7 @@
 #include "sip/ISipAccountCallback.h"
 #include "sip/ISipCallCallback.h"
 #include "sip/SipCallMediaState.h"
+#include "support/BaresipFixture.h"
 #include "support/KamailioFixture.h"
 #include "support/TempDir.h"
 
@@ -72,6 +73,10 @@ class SipCallTest : public ::testing::Test {
 public:
     static const std::map<std::string, std::string> kUsers;
     static std::string kUsersFor(const std::string& user) { return kUsers.at(user); }
+    // A far end registered as `user` at `registrar` (with its password),
+    // speaking a tone of `toneHz` (0: silence).
+    static BaresipFixture::Options farEndOptions(const std::string& user, const KamailioFixture& registrar,
+                                                 bool autoAnswer, double toneHz);
 
 protected:
     void SetUp() override;

@@ -1,6 +1,8 @@
 #include "support/PulseAudioFixture.h"
 
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -58,6 +60,15 @@ PulseAudioFixture::PulseAudioFixture(bool standardDevices) : dir_("ovra-pulse")
                   "PULSE_STATE_PATH=" + state,
                   "PULSE_SERVER=" + server_,
                   "PULSE_CLIENTCONFIG=" + clientConf};
+    startDaemon();
+    setEnvironment();
+    if (standardDevices) {
+        addStandardDevices();
+    }
+}
+
+void PulseAudioFixture::startDaemon()
+{
     // Run in the foreground as our child (not daemonized) so that it dies
     // with the test process even when a test crashes.
     daemon_ = std::make_unique<ChildProcess>(
@@ -76,18 +87,39 @@ PulseAudioFixture::PulseAudioFixture(bool standardDevices) : dir_("ovra-pulse")
         }
         std::this_thread::sleep_for(10ms);
     }
-    setEnvironment();
+}
 
+void PulseAudioFixture::addStandardDevices()
+{
+    addSink("headset_speaker", "Headset Speaker");
+    addSink("desk_speaker", "Desk Speaker");
+    addSineSource("headset_microphone", "Headset Microphone", 1000);
+}
+
+void PulseAudioFixture::kill()
+{
+    daemon_->signal(SIGKILL);
+    daemon_->waitFor(10s);
+    daemon_.reset();
+    feeders_.clear();
+}
+
+void PulseAudioFixture::restart(bool standardDevices)
+{
+    if (daemon_) {
+        kill();
+    }
+    startDaemon();
     if (standardDevices) {
-        addSink("headset_speaker", "Headset Speaker");
-        addSink("desk_speaker", "Desk Speaker");
-        addSineSource("headset_microphone", "Headset Microphone", 1000);
+        addStandardDevices();
     }
 }
 
 PulseAudioFixture::~PulseAudioFixture()
 {
-    daemon_->stop(3s);
+    if (daemon_) {
+        daemon_->stop(3s);
+    }
     restoreEnvironment();
 }
 
@@ -216,15 +248,56 @@ std::vector<std::int16_t> PulseAudioFixture::captureSink(const std::string& sink
 std::vector<std::int16_t> PulseAudioFixture::captureSource(const std::string& source,
                                                            std::chrono::milliseconds duration)
 {
+    const std::unique_ptr<Recording> recording = record(source);
+    std::this_thread::sleep_for(duration);  // recording for a fixed span is the point here
+    return recording->stop();
+}
+
+std::unique_ptr<PulseAudioFixture::Recording> PulseAudioFixture::recordSink(const std::string& sink)
+{
+    return record(sink + ".monitor");
+}
+
+std::unique_ptr<PulseAudioFixture::Recording> PulseAudioFixture::record(const std::string& source)
+{
     const std::string file = dir_.file("capture" + std::to_string(++captures_) + ".raw");
-    {
-        ChildProcess parec({"parec", "-d", source, "--raw", "--format=s16le", "--rate=8000",
-                            "--channels=1", "--latency-msec=20", file},
-                           dir_.file("parec.log"), daemonEnv_);
-        std::this_thread::sleep_for(duration);  // recording for a fixed span is the point here
-        parec.stop(3s);
+    auto process = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"parec", "-d", source, "--raw", "--format=s16le", "--rate=8000", "--channels=1",
+                                 "--latency-msec=20", file},
+        dir_.file("parec.log"), daemonEnv_);
+    return std::unique_ptr<Recording>(new Recording(std::move(process), file));
+}
+
+PulseAudioFixture::Recording::Recording(std::unique_ptr<ChildProcess> process, std::string file)
+    : process_(std::move(process)), file_(std::move(file))
+{
+}
+
+PulseAudioFixture::Recording::~Recording() = default;
+
+bool PulseAudioFixture::Recording::waitForData(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(file_, error);
+        if (!error && size > 0) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
     }
-    const std::string bytes = TempDir::readFile(file);
+}
+
+std::vector<std::int16_t> PulseAudioFixture::Recording::stop()
+{
+    if (process_) {
+        process_->stop(3s);
+        process_.reset();
+    }
+    const std::string bytes = TempDir::readFile(file_);
     std::vector<std::int16_t> samples(bytes.size() / 2);
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const auto lo = static_cast<unsigned char>(bytes[2 * i]);

@@ -47,12 +47,43 @@ public:
 
     // Plays a WAV file into `sink` in the background (stop by destroying it).
     std::unique_ptr<ChildProcess> play(const std::string& sink, const std::string& wavFile);
+    // A recording of a source (mono 16-bit samples at 8000 Hz) that runs in
+    // the background until stop(). Test thread only; the fixture must
+    // outlive it.
+    class Recording {
+    public:
+        ~Recording();
+        Recording(const Recording&) = delete;
+        Recording& operator=(const Recording&) = delete;
+        // Waits until the first samples have arrived (an idle sink can take
+        // a second or two); false when none came within `timeout`.
+        bool waitForData(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+        // Ends the recording (once) and returns everything it got.
+        std::vector<std::int16_t> stop();
+
+    private:
+        friend class PulseAudioFixture;
+        Recording(std::unique_ptr<ChildProcess> process, std::string file);
+        std::unique_ptr<ChildProcess> process_;
+        std::string file_;
+    };
+    std::unique_ptr<Recording> record(const std::string& source);
+    // What `sink` plays from now on, through its monitor.
+    std::unique_ptr<Recording> recordSink(const std::string& sink);
+
     // What `sink` played during the next `duration`: mono 16-bit samples at
     // 8000 Hz from its monitor. An idle sink can take a second or two to
     // deliver its first data, so ask for a little more than needed.
     std::vector<std::int16_t> captureSink(const std::string& sink, std::chrono::milliseconds duration);
     // The same for a source (a microphone).
     std::vector<std::int16_t> captureSource(const std::string& source, std::chrono::milliseconds duration);
+
+    // Kills the server at once (SIGKILL), as a crash would: its clients see
+    // their connection drop. Its devices are gone with it.
+    void kill();
+    // A new server on the same socket (the old one killed first if it still
+    // runs), with the standard devices unless told otherwise.
+    void restart(bool standardDevices = true);
 
     // Runs pactl against this server; throws with its output when it fails.
     std::string pactl(const std::vector<std::string>& args);
@@ -61,6 +92,8 @@ public:
     const std::string& server() const { return server_; }
 
 private:
+    void startDaemon();
+    void addStandardDevices();
     int loadModule(const std::vector<std::string>& args);
     std::vector<std::string> shortList(const std::string& what);
     void setEnvironment();
