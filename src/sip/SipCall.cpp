@@ -14,6 +14,7 @@
 #include "sip/SipAccount.h"
 #include "sip/SipAudioDeviceManager.h"
 #include "sip/SipError.h"
+#include "sip/SipRedirectGuard.h"
 #include "sip/SipStack.h"
 #include "sip/SipUriText.h"
 
@@ -149,6 +150,15 @@ RtpCounters audioCounters(linphone::Call& call)
     }
     linphone_call_stats_unref(stats);
     return counters;
+}
+
+// The final status of a call that ended: the one it got, a redirect's too.
+int finalStatus(linphone::Call& call)
+{
+    const auto error = call.getErrorInfo();
+    const int status = error ? error->getProtocolCode() : 0;
+    const auto log = call.getCallLog();
+    return SipStack::getInstance().getRedirectGuard().reportedStatus(log ? log->getCallId() : "", status);
 }
 
 void checkStatus(int status, const char* operation)
@@ -439,8 +449,7 @@ void SipCall::onStateChanged(const std::shared_ptr<linphone::Call>& call, int st
         case State::End:
         case State::Error:
             if (changed) {
-                const auto error = call->getErrorInfo();
-                const int code = error ? error->getProtocolCode() : 0;
+                const int code = finalStatus(*call);
                 if (code == 404) {
                     reason = ISipCallCallback::kReasonNotFound;
                 } else if (code == 486) {
@@ -628,9 +637,8 @@ void SipCall::logEndOfCallStatistics(const std::shared_ptr<linphone::Call>& call
                "; received packets=" + std::to_string(rtp.rxPackets) + "; received bytes=" +
                std::to_string(rtp.rxBytes) + "; lost=" + std::to_string(rtp.lost);
     }
-    const auto error = call->getErrorInfo();
     text += "\n  duration=" + std::to_string(call->getDuration()) + " s; final status=" +
-            std::to_string(error ? error->getProtocolCode() : 0);
+            std::to_string(finalStatus(*call));
     logInfo("End-of-Call. Call statistics dump follows:\n%s", text.c_str());
 }
 

@@ -19,6 +19,7 @@
 #include "sip/SipConference.h"
 #include "sip/SipLogListener.h"
 #include "sip/SipMessageTap.h"
+#include "sip/SipRedirectGuard.h"
 #include "sip/SipWavFile.h"
 
 namespace Tarvent::VirtualChannel {
@@ -154,7 +155,9 @@ SipStack& SipStack::getInstance()
 }
 
 SipStack::SipStack()
-    : messageTap(std::make_shared<SipMessageTap>()), conference(std::make_unique<SipConference>(*this))
+    : messageTap(std::make_shared<SipMessageTap>()),
+      redirectGuard(std::make_unique<SipRedirectGuard>()),
+      conference(std::make_unique<SipConference>(*this))
 {
 }
 
@@ -250,6 +253,7 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     checkStatus(core->setTransports(transports), "Core::setTransports");
 
     checkStatus(core->start(), "Core::start");
+    redirectGuard->attach(*core);
     // The library's own network monitor (off in the configuration above)
     // takes a machine whose route to the outside leads through loopback, or
     // nowhere, for offline, and then drops every registration without

@@ -16,6 +16,7 @@ namespace Tarvent::VirtualChannel {
 
 class SipLogListener;
 class SipMessageTap;
+class SipRedirectGuard;
 class SipAccount;
 class SipCall;
 class SipConference;
@@ -91,6 +92,8 @@ public:
     // The raw text of received INVITEs by Call-ID, fed from the library's
     // message log while the stack runs (emptied at each start).
     SipMessageTap& getMessageTap() { return *messageTap; }
+    // Keeps calls from following redirects (attached to each Core).
+    SipRedirectGuard& getRedirectGuard() { return *redirectGuard; }
 
     // Runs `operation` (callable with `const std::shared_ptr<linphone::Core>&`)
     // on the core thread and returns its result; its exceptions reach the
@@ -129,6 +132,7 @@ private:
     std::shared_ptr<SipCoreThread> coreThread;  // set while started
     std::shared_ptr<SipLogListener> logListener;
     const std::shared_ptr<SipMessageTap> messageTap;  // set at construction; thread-safe itself
+    const std::unique_ptr<SipRedirectGuard> redirectGuard;  // set at construction; thread-safe itself
     const std::unique_ptr<SipConference> conference;   // set at construction; thread-safe itself
     std::string workingDirectory;
     std::map<std::string, unsigned> codecPriorities;  // priorities set since the start, by codec id

@@ -34,6 +34,19 @@ BaresipFixture::Options farEnd(const std::string& user, const KamailioFixture& r
     return options;
 }
 
+// Registers dave at `registrar` with the address of the SIPp scenario
+// `callee`: the calls to dave reach that scenario.
+::testing::AssertionResult registerDaveAt(const KamailioFixture& registrar, const SippFixture& callee)
+{
+    SippFixture registration("register_other_contact.xml", registrar.hostPort(),
+                             {"-s", "dave", "-au", "dave", "-ap", "davepw", "-key", "contact_port",
+                              std::to_string(callee.port()), "-m", "1"});
+    if (registration.wait(10s) != 0) {
+        return ::testing::AssertionFailure() << registration.output();
+    }
+    return ::testing::AssertionSuccess();
+}
+
 TEST_F(SipCallTest, OutgoingCallGoesThroughEarlyAndConfirmedToTerminated)
 {
     BaresipFixture bob(farEnd("bob", *kamailio_, false));
@@ -247,10 +260,7 @@ TEST_F(SipCallTest, HoldResumeDtmfAndMutesReachThePeer)
 TEST_F(SipCallTest, EarlyMediaWithSdpThenARefusalEndsWithReasonUnknown)
 {
     SippFixture callee("uas_early_media_decline.xml", "", {"-m", "1"});
-    SippFixture registration("register_other_contact.xml", kamailio_->hostPort(),
-                             {"-s", "dave", "-au", "dave", "-ap", "davepw", "-key", "contact_port",
-                              std::to_string(callee.port()), "-m", "1"});
-    ASSERT_EQ(registration.wait(10s), 0) << registration.output();
+    ASSERT_TRUE(registerDaveAt(*kamailio_, callee));
 
     const auto account = registeredAccount("alice");
     const auto call = account->createCall("dave");
@@ -264,6 +274,30 @@ TEST_F(SipCallTest, EarlyMediaWithSdpThenARefusalEndsWithReasonUnknown)
     EXPECT_EQ(terminated->status, ISipCallCallback::kReasonUnknown);
     EXPECT_TRUE(events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.sipStatus == 603; }));
     EXPECT_EQ(callee.wait(10s), 0) << callee.output();
+}
+
+TEST_F(SipCallTest, ARedirectEndsTheCallWithItsCodeAndIsNotFollowed)
+{
+    // Where the redirect points: any INVITE that reaches it is a followed redirect.
+    SippFixture elsewhere("uas_refuse_not_found.xml", "", {"-m", "1"});
+    SippFixture callee("uas_redirect.xml", "",
+                       {"-m", "1", "-key", "redirect_user", "carol", "-key", "redirect_port",
+                        std::to_string(elsewhere.port())});
+    ASSERT_TRUE(registerDaveAt(*kamailio_, callee));
+
+    const auto account = registeredAccount("alice");
+    const auto call = account->createCall("dave");
+    call->dial();
+    const auto terminated = events_.take("terminated", call);
+    ASSERT_TRUE(terminated) << callee.output() << callee.messages() << kamailio_->log();
+    EXPECT_EQ(terminated->status, ISipCallCallback::kReasonUnknown);
+    EXPECT_TRUE(events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.sipStatus == 302; }));
+    EXPECT_EQ(callee.wait(10s), 0) << callee.output() << callee.messages();
+    // Long enough for a followed redirect's INVITE to have arrived.
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(elsewhere.messages().find("INVITE"), std::string::npos) << elsewhere.messages();
+    EXPECT_NE(kamailio_->log().find("authorized INVITE from alice to dave"), std::string::npos) << kamailio_->log();
+    EXPECT_EQ(kamailio_->log().find("INVITE from alice to carol"), std::string::npos) << kamailio_->log();
 }
 
 TEST_F(SipCallTest, OnlyAnAlertInfoParameterAnswersAutomatically)
