@@ -474,16 +474,16 @@ void SipAccount::onIncomingCall(const std::shared_ptr<linphone::Core>& core,
         const std::string alertInfo = remote ? remote->getCustomHeader("Alert-Info") : "";
         logInfo("Incoming call: idUri=\"%s\"; pjsipCallId=%d; busy=%d", idUri.c_str(), call->getPjsipCallId(),
                 busy ? 1 : 0);
+        const std::string text = SipInviteText::fromCall(*stackCall);
         if (busy) {
             call->answerBusyOnCore();
         } else {
             call->answerRingingOnCore();
             // Only an explicit request of the caller opens the microphone.
-            if (SipInviteText::asksForAutoAnswer(alertInfo)) {
+            if (SipInviteText::asksForAutoAnswer(text, alertInfo)) {
                 call->answerAudioOnCore(core);
             }
         }
-        const std::string text = SipInviteText::fromCall(*stackCall);
         if (accountCallback == nullptr) {
             throw std::runtime_error("No owner takes incoming calls");
         }

@@ -99,9 +99,9 @@ SipHeaderMap::SipHeaderMap(const char* message)
             key = keyOf(trim(line.substr(0, colon)));
             value = trim(line.substr(colon + 1));
         }
-        std::string& slot = headers_[key];
-        slot.assign(value);
-        previous = &slot;
+        std::vector<std::string>& values = headers_[key];
+        values.emplace_back(value);
+        previous = &values.back();
     }
 }
 
@@ -111,7 +111,16 @@ std::string SipHeaderMap::get(const char* name) const
         return {};
     }
     const auto it = headers_.find(keyOf(name));
-    return it == headers_.end() ? std::string() : it->second;
+    return it == headers_.end() ? std::string() : it->second.back();
+}
+
+std::vector<std::string> SipHeaderMap::getAll(const char* name) const
+{
+    if (name == nullptr) {
+        return {};
+    }
+    const auto it = headers_.find(keyOf(name));
+    return it == headers_.end() ? std::vector<std::string>() : it->second;
 }
 
 }  // namespace Tarvent::VirtualChannel

@@ -2,11 +2,12 @@
 
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace Tarvent::VirtualChannel {
 
-// The header fields of one raw SIP message by lower-cased name, one value per
-// name (the last occurrence wins). Folded header lines are joined to the line
+// The header fields of one raw SIP message by lower-cased name: get() gives
+// the last occurrence of a name, getAll() every one in message order. Folded header lines are joined to the line
 // before, and the one-letter compact names are stored under their long names,
 // so `get("From")` finds an "f:" header too. The body is never read.
 // Built once, then read only: any thread may read a built map.
@@ -19,11 +20,13 @@ public:
     // The value stored under the lower-cased (and, for a compact name, long)
     // form of `name`; "" when there is none or `name` is null.
     std::string get(const char* name) const;
+    // Every value stored under that name, in message order; empty when none.
+    std::vector<std::string> getAll(const char* name) const;
 
     std::size_t size() const { return headers_.size(); }
 
 private:
-    std::unordered_map<std::string, std::string> headers_;
+    std::unordered_map<std::string, std::vector<std::string>> headers_;
 };
 
 }  // namespace Tarvent::VirtualChannel

@@ -5,6 +5,7 @@
 
 #include <linphone++/linphone.hh>
 
+#include "sip/SipHeaderMap.h"
 #include "sip/SipMessageTap.h"
 #include "sip/SipStack.h"
 #include "sip/SipText.h"
@@ -52,6 +53,26 @@ std::vector<std::string> splitOutside(const std::string& text, char separator)
     return parts;
 }
 
+// One Alert-Info header value: does it ask to be answered at once?
+bool valueAsksForAutoAnswer(const std::string& alertInfo)
+{
+    for (const std::string& value : splitOutside(alertInfo, ',')) {
+        const std::vector<std::string> parameters = splitOutside(value, ';');
+        for (std::size_t i = 1; i < parameters.size(); ++i) {
+            const std::string parameter = parameters[i];
+            const std::size_t equals = parameter.find('=');
+            if (equals == std::string::npos) {
+                continue;
+            }
+            if (toLower(trim(parameter.substr(0, equals))) == "info" &&
+                toLower(trim(parameter.substr(equals + 1))) == "alert-autoanswer") {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string SipInviteText::fromCall(linphone::Call& call)
@@ -91,20 +112,14 @@ std::string SipInviteText::fromCall(linphone::Call& call)
     return text;
 }
 
-bool SipInviteText::asksForAutoAnswer(const std::string& alertInfo)
+bool SipInviteText::asksForAutoAnswer(const std::string& inviteText, const std::string& alertInfo)
 {
-    for (const std::string& value : splitOutside(alertInfo, ',')) {
-        const std::vector<std::string> parameters = splitOutside(value, ';');
-        for (std::size_t i = 1; i < parameters.size(); ++i) {
-            const std::string parameter = parameters[i];
-            const std::size_t equals = parameter.find('=');
-            if (equals == std::string::npos) {
-                continue;
-            }
-            if (toLower(trim(parameter.substr(0, equals))) == "info" &&
-                toLower(trim(parameter.substr(equals + 1))) == "alert-autoanswer") {
-                return true;
-            }
+    if (valueAsksForAutoAnswer(alertInfo)) {
+        return true;
+    }
+    for (const std::string& value : SipHeaderMap(inviteText.c_str()).getAll("Alert-Info")) {
+        if (valueAsksForAutoAnswer(value)) {
+            return true;
         }
     }
     return false;

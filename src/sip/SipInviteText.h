@@ -17,10 +17,12 @@ public:
     // (From, To, Call-ID, User-Agent and the informational headers a
     // softphone reads), rebuilt.
     static std::string fromCall(linphone::Call& call);
-    // True when one of the comma-separated values of an Alert-Info header
+    // True when one of the comma-separated values of any Alert-Info header
     // carries the parameter info=alert-autoanswer (names and values in any
-    // case). Any thread.
-    static bool asksForAutoAnswer(const std::string& alertInfo);
+    // case). `inviteText` is the INVITE as fromCall() gives it; `alertInfo`
+    // the value the library exposes (its first Alert-Info header), which
+    // counts too when the text had to be rebuilt. Any thread.
+    static bool asksForAutoAnswer(const std::string& inviteText, const std::string& alertInfo);
 };
 
 }  // namespace Tarvent::VirtualChannel

@@ -315,6 +315,17 @@ TEST_F(SipCallTest, OnlyAnAlertInfoParameterAnswersAutomatically)
         EXPECT_TRUE(events_.take("terminated", incoming->call));
     }
     {
+        // Every Alert-Info header counts, not only the first.
+        SippFixture caller("uac_ring_then_answer.xml", target,
+                           {"-s", "alice", "-m", "1", "-key", "route", "Sales", "-key", "alert1",
+                            "<http://x>;info=alert-internal", "-key", "alert2", "<http://x>;info=alert-autoanswer"});
+        const auto incoming = events_.take("incoming");
+        ASSERT_TRUE(incoming) << caller.output();
+        EXPECT_TRUE(events_.take("confirmed", incoming->call)) << caller.output() << caller.messages();
+        EXPECT_EQ(caller.wait(15s), 0) << caller.output() << caller.messages();
+        EXPECT_TRUE(events_.take("terminated", incoming->call));
+    }
+    {
         // The same words in the caller's name ring only.
         SippFixture caller("uac_autoanswer_lookalike.xml", target, {"-s", "alice", "-m", "1"});
         const auto incoming = events_.take("incoming");

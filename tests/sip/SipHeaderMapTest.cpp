@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "sip/SipText.h"
 
@@ -107,6 +108,21 @@ TEST(SipHeaderMapTest, LastOccurrenceWinsAcrossLongAndCompactForms)
 {
     const SipHeaderMap map("SIP/2.0 200 OK\nTo: first\nt: second\n");
     EXPECT_EQ(map.get("To"), "second");
+}
+
+TEST(SipHeaderMapTest, GetAllKeepsEveryOccurrenceInOrderWithItsFoldedLines)
+{
+    const SipHeaderMap map(
+        "INVITE sip:a@b SIP/2.0\r\nAlert-Info: <http://x>;info=alert-internal\r\nTo: <sip:a@b>\r\n"
+        "alert-info: <http://y>;\r\n info=alert-autoanswer\r\n\r\nAlert-Info: in the body\r\n");
+    const std::vector<std::string> values = map.getAll("ALERT-INFO");
+    ASSERT_EQ(values.size(), 2u);
+    EXPECT_EQ(values[0], "<http://x>;info=alert-internal");
+    EXPECT_EQ(values[1], "<http://y>; info=alert-autoanswer");
+    EXPECT_EQ(map.get("Alert-Info"), values[1]);
+    EXPECT_TRUE(map.getAll("Subject").empty());
+    EXPECT_TRUE(map.getAll(nullptr).empty());
+    EXPECT_EQ(map.size(), 2u);
 }
 
 TEST(SipHeaderMapTest, SpaceBeforeTheColonAndOddLines)
