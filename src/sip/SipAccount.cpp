@@ -474,20 +474,24 @@ void SipAccount::onIncomingCall(const std::shared_ptr<linphone::Core>& core,
         const std::string alertInfo = remote ? remote->getCustomHeader("Alert-Info") : "";
         logInfo("Incoming call: idUri=\"%s\"; pjsipCallId=%d; busy=%d", idUri.c_str(), call->getPjsipCallId(),
                 busy ? 1 : 0);
-        const std::string text = SipInviteText::fromCall(*stackCall);
         if (busy) {
             call->answerBusyOnCore();
         } else {
             call->answerRingingOnCore();
+        }
+        const std::string text = SipInviteText::fromCall(*stackCall);
+        if (accountCallback == nullptr) {
+            throw std::runtime_error("No owner takes incoming calls");
+        }
+        // The owner hears of the call first, then of its progress.
+        accountCallback->onIncomingCall(self, call, text.c_str());
+        if (!busy) {
+            call->reportRingingOnCore();
             // Only an explicit request of the caller opens the microphone.
             if (SipInviteText::asksForAutoAnswer(text, alertInfo)) {
                 call->answerAudioOnCore(core);
             }
         }
-        if (accountCallback == nullptr) {
-            throw std::runtime_error("No owner takes incoming calls");
-        }
-        accountCallback->onIncomingCall(self, call, text.c_str());
         return;
     } catch (const SipError& error) {
         logError("Failed to handle incoming call: idUri=\"%s\"; reason=\"%s\"", idUri.c_str(), error.reason.c_str());

@@ -401,6 +401,27 @@ void SipCall::attachIncoming(const std::shared_ptr<linphone::Core>& core, const 
     pjsipCallId.store(link->index());
     const std::lock_guard<std::recursive_mutex> lock(mutex);
     lastState = kIncoming;
+    // The route the call came in on, named in the To header it was sent to.
+    if (const auto local = call->getCallLog()->getLocalAddress()) {
+        routeName = between(local->asString(), '"');
+    }
+}
+
+void SipCall::reportRingingOnCore()
+{
+    {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (lastState != kIncoming) {
+            return;
+        }
+        lastState = kEarly;
+    }
+    // The 180 sent moves an incoming call to early, as a 180 received moves
+    // an outgoing one: the same transaction record and early event.
+    if (const std::shared_ptr<linphone::Call> call = link->call()) {
+        pushTransaction(180, false, call);
+    }
+    raiseStateEvent(kEarly, ISipCallCallback::kReasonUnknown);
 }
 
 void SipCall::onStateChanged(const std::shared_ptr<linphone::Call>& call, int stateValue, const std::string& /*message*/)
@@ -722,7 +743,10 @@ void SipCall::answerRinging()
 {
     SipStack::getInstance().ensureThreadRegistered();
     const auto mediaLock = SipAudioDeviceManager::getInstance().lock();
-    SipStack::getInstance().runOnCore([&](const std::shared_ptr<linphone::Core>&) { answerRingingOnCore(); });
+    SipStack::getInstance().runOnCore([&](const std::shared_ptr<linphone::Core>&) {
+        answerRingingOnCore();
+        reportRingingOnCore();
+    });
 }
 
 void SipCall::answerRingingOnCore()

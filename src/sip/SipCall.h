@@ -130,6 +130,9 @@ public:
     void attachIncoming(const std::shared_ptr<linphone::Core>& core, const std::shared_ptr<linphone::Call>& call);
     // Core thread only, for SipAccount's incoming-call handling.
     void answerRingingOnCore();
+    // After answerRingingOnCore, once the owner knows of the call: the call
+    // is early from then on, and reports it (transaction record and event).
+    void reportRingingOnCore();
     void answerBusyOnCore();
     void answerAudioOnCore(const std::shared_ptr<linphone::Core>& core);
     void terminateOnCore();

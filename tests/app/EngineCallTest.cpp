@@ -219,6 +219,17 @@ TEST_F(EngineCallTest, AnIncomingCallIsNotifiedAnsweredAndEndedByTheFarEnd)
     const auto& call = incoming->incomingcallnotification();
     EXPECT_EQ(call.accountid(), accountId_);
     EXPECT_NE(call.sipmessage().find("INVITE"), std::string::npos);
+    // The 180 it was answered with makes it early, as an outgoing call.
+    const auto early = notification(&Message::has_earlycallnotification, [&](const Message& m) {
+        return m.earlycallnotification().callid() == call.callid();
+    });
+    ASSERT_TRUE(early);
+    EXPECT_EQ(early->earlycallnotification().accountid(), accountId_);
+    EXPECT_EQ(early->earlycallnotification().pjsipcallid(), call.pjsipcallid());
+    EXPECT_TRUE(notification(&Message::has_callmediastatenotification, [&](const Message& m) {
+        return m.callmediastatenotification().callid() == call.callid() &&
+               m.callmediastatenotification().sipstatus() == 180;
+    }));
 
     Message answer;
     answer.mutable_answeraudioaction()->set_callid(call.callid());

@@ -300,6 +300,32 @@ TEST_F(SipCallTest, ARedirectEndsTheCallWithItsCodeAndIsNotFollowed)
     EXPECT_EQ(kamailio_->log().find("INVITE from alice to carol"), std::string::npos) << kamailio_->log();
 }
 
+TEST_F(SipCallTest, AnIncomingCallIsEarlyOnceItRingsAndNamesItsRoute)
+{
+    const auto account = registeredAccount("alice");
+    SippFixture caller("uac_ring_then_answer.xml", "127.0.0.1:" + std::to_string(localUdpPort()),
+                       {"-s", "alice", "-m", "1", "-key", "route", "Support Line", "-key", "alert1",
+                        "<http://x>;info=alert-internal", "-key", "alert2", "<http://x>;info=alert-group"});
+    const auto incoming = events_.take("incoming");
+    ASSERT_TRUE(incoming) << caller.output();
+    const auto call = incoming->call;
+    ASSERT_TRUE(events_.take("early", call)) << caller.output() << caller.messages();
+    EXPECT_EQ(call->getRouteName(), "Support Line");
+    EXPECT_EQ(call->getLastState(), SipCall::kEarly);
+    EXPECT_TRUE(call->isPending());
+    const auto ringing = events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.sipStatus == 180; });
+    ASSERT_TRUE(ringing);
+    EXPECT_FALSE(ringing->media.sdpOffer);
+    // No Alert-Info asked for it: the call rings until it is answered.
+    EXPECT_FALSE(events_.take("confirmed", call, 500ms));
+
+    call->answerAudio();
+    ASSERT_TRUE(events_.take("confirmed", call));
+    EXPECT_EQ(caller.wait(15s), 0) << caller.output() << caller.messages();
+    EXPECT_TRUE(events_.take("terminated", call));
+    EXPECT_EQ(events_.count("early"), 1);  // a single early event
+}
+
 TEST_F(SipCallTest, OnlyAnAlertInfoParameterAnswersAutomatically)
 {
     const auto account = registeredAccount("alice");
