@@ -638,10 +638,11 @@ void SipCall::updateMedia(const std::shared_ptr<linphone::Call>& call, int state
         muteMic = microphoneMuted;
         muteSpeaker = speakerMuted;
     }
-    // A re-INVITE renews the streams: the mutes go on again.
+    // A re-INVITE renews the streams: the mutes and the levels go on again.
     if (status >= 1 && status <= 3) {
         call->setMicrophoneMuted(muteMic);
         call->setSpeakerMuted(muteSpeaker);
+        SipStack::getInstance().applyLevels(call->getCore());
     }
     // An ending call leaves through its state change, not here.
     if (stateValue != static_cast<int>(State::End) && stateValue != static_cast<int>(State::Error)) {
@@ -939,6 +940,8 @@ void SipCall::applyMute(bool speaker, bool muted)
             call->setMicrophoneMuted(muted);
             microphoneMuted = muted;
         }
+        // An unmuted speaker comes back at the library's own level.
+        SipStack::getInstance().applyLevels(call->getCore());
         return true;
     });
     if (!done) {

@@ -15,6 +15,7 @@
 #include <linphone++/linphone.hh>
 
 #include "logging/Logger.h"
+#include "sip/SipAudioLevels.h"
 #include "sip/SipCodecs.h"
 #include "sip/SipConference.h"
 #include "sip/SipLogListener.h"
@@ -40,8 +41,6 @@ constexpr std::chrono::milliseconds kUnregistrationWait{2000};
 constexpr std::chrono::milliseconds kUnregistrationPoll{5};
 // Incoming calls ring until the softphone answers or the caller gives up.
 constexpr int kIncomingCallTimeoutSeconds = 24 * 60 * 60;
-// The floor for a level of 0: silence, without an infinite gain in dB.
-constexpr float kMinGainDb = -120.0f;
 // What the library plays when a call is put on hold: no sound at all.
 const char* const kSilentToneFile = "silence.wav";
 
@@ -89,11 +88,6 @@ constexpr CodecRow kCodecTable[] = {
     {"speex/32000/1", 0},
 };
 
-float toGainDb(float level)
-{
-    return level > 0.0f ? std::max(kMinGainDb, 20.0f * std::log10(level)) : kMinGainDb;
-}
-
 void checkLevel(float level)
 {
     if (!std::isfinite(level) || level < 0.0f) {
@@ -135,6 +129,25 @@ void removePrivateFolder(const std::string& workingDirectory)
                                     kPrivateFolder,
                                 ignored);
 }
+
+// Puts the levels on the streams a call or the conference (re)starts: the
+// library starts every stream at its own idea of the levels. Core thread;
+// the Core holds it.
+class LevelHook : public linphone::CoreListener {
+public:
+    void onCallStateChanged(const std::shared_ptr<linphone::Core>& core, const std::shared_ptr<linphone::Call>& /*call*/,
+                            linphone::Call::State /*state*/, const std::string& /*message*/) override
+    {
+        SipStack::getInstance().applyLevels(core);
+    }
+
+    void onConferenceStateChanged(const std::shared_ptr<linphone::Core>& core,
+                                  const std::shared_ptr<linphone::Conference>& /*conference*/,
+                                  linphone::Conference::State /*state*/) override
+    {
+        SipStack::getInstance().applyLevels(core);
+    }
+};
 
 }  // namespace
 
@@ -244,6 +257,7 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     core->setIncTimeout(kIncomingCallTimeoutSeconds);
     core->setAudioPortRange(kRtpPortMin, kRtpPortMax);
     core->enableEchoCancellation(true);
+    core->addListener(std::make_shared<LevelHook>());
 
     const std::shared_ptr<linphone::Transports> transports = factory->createTransports();
     transports->setUdpPort(kRandomPort);
@@ -296,6 +310,7 @@ void SipStack::start(bool noVad, const char* userAgentValue, bool g729Enabled, b
         }
         userAgent = userAgentValue != nullptr ? userAgentValue : "";
         codecPriorities.clear();
+        appliedLevels = SipAudioLevels::Levels{};
     }
     // The library sends no silence suppression of its own: with or without
     // noVad every audio frame is sent.
@@ -553,8 +568,11 @@ void SipStack::setPlaybackLevel(float level)
     }
     ensureThreadRegistered();
     runOnCore([&](const SipCoreThread::CorePtr& core) {
-        core->setPlaybackGainDb(toGainDb(level));
+        SipAudioLevels::Levels levels = currentLevels();
+        levels.playback = level;
+        SipAudioLevels::apply(core, levels);
         const std::lock_guard<std::recursive_mutex> lock(mutex);
+        appliedLevels = levels;
         playbackLevel = level;
     });
 }
@@ -569,11 +587,12 @@ void SipStack::setCaptureLevel(float level)
     }
     ensureThreadRegistered();
     runOnCore([&](const SipCoreThread::CorePtr& core) {
-        // While muted the level waits for the unmute.
-        if (!isMicrophoneMuted()) {
-            core->setMicGainDb(toGainDb(level));
-        }
+        // A muted microphone keeps the level for its unmute.
+        SipAudioLevels::Levels levels = currentLevels();
+        levels.capture = level;
+        SipAudioLevels::apply(core, levels);
         const std::lock_guard<std::recursive_mutex> lock(mutex);
+        appliedLevels = levels;
         captureLevel = level;
     });
 }
@@ -587,13 +606,31 @@ void SipStack::muteMicrophone(bool mute)
     }
     ensureThreadRegistered();
     runOnCore([&](const SipCoreThread::CorePtr& core) {
-        if (!mute) {
-            core->setMicGainDb(toGainDb(getCaptureLevel()));
-        }
         core->enableMic(!mute);
+        applyLevels(core);
         const std::lock_guard<std::recursive_mutex> lock(mutex);
         microphoneMuted = mute;
     });
+}
+
+SipAudioLevels::Levels SipStack::currentLevels()
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex);
+    return appliedLevels;
+}
+
+void SipStack::applyLevels(const SipCoreThread::CorePtr& core)
+{
+    SipAudioLevels::apply(core, currentLevels());
+}
+
+void SipStack::refreshLevels()
+{
+    try {
+        runOnCore([this](const SipCoreThread::CorePtr& core) { applyLevels(core); });
+    } catch (const SipError&) {
+        // Stopped meanwhile: no streams are left to put levels on.
+    }
 }
 
 void SipStack::setConferenceRunning(bool running)
@@ -605,31 +642,37 @@ void SipStack::setConferenceRunning(bool running)
 void SipStack::startConference(const std::vector<std::shared_ptr<SipAccount>>& accounts)
 {
     conference->start(accounts);
+    refreshLevels();
 }
 
 void SipStack::stopConference()
 {
     conference->stop();
+    refreshLevels();
 }
 
 void SipStack::joinConference(std::shared_ptr<SipCall> call)
 {
     conference->join(call);
+    refreshLevels();
 }
 
 void SipStack::joinConference(std::shared_ptr<SipCall> call, const std::vector<std::shared_ptr<SipCall>>& allCalls)
 {
     conference->join(call, allCalls);
+    refreshLevels();
 }
 
 void SipStack::leaveConference(std::shared_ptr<SipCall> call)
 {
     conference->leave(call);
+    refreshLevels();
 }
 
 void SipStack::leaveConference(std::shared_ptr<SipCall> call, const std::vector<std::shared_ptr<SipCall>>& allCalls)
 {
     conference->leave(call, allCalls);
+    refreshLevels();
 }
 
 std::vector<std::shared_ptr<SipCall>> SipStack::getConferenceCalls()
@@ -639,7 +682,9 @@ std::vector<std::shared_ptr<SipCall>> SipStack::getConferenceCalls()
 
 bool SipStack::resumeInConference(std::shared_ptr<SipCall> call)
 {
-    return conference->resume(call);
+    const bool joined = conference->resume(call);
+    refreshLevels();
+    return joined;
 }
 
 }  // namespace Tarvent::VirtualChannel

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "sip/SipAudioLevels.h"
 #include "sip/SipCoreThread.h"
 #include "sip/SipError.h"
 #include "sip/SipHeader.h"
@@ -66,13 +67,20 @@ public:
     // every codec of equal or higher priority. Only the low 8 bits count.
     bool setCodecPriority(const char* codecId, int priority);
 
-    // Levels are linear factors (1.0 unchanged); negative or non-finite
-    // levels throw std::runtime_error and change nothing.
+    // Levels are linear factors on the samples (1.0 unchanged) of every
+    // call and of the conference's mix; negative or non-finite levels throw
+    // std::runtime_error and change nothing. A capture level set while the
+    // microphone is muted takes effect at the unmute.
     void setPlaybackLevel(float level);
     void setCaptureLevel(float level);
     void muteMicrophone(bool mute);
 
     SipHeader getUserAgentHeader();
+
+    // Core thread only: puts the levels set since the start on every call's
+    // audio and on the conference's mix (see SipAudioLevels). The calls and
+    // the conference call it whenever their media changes.
+    void applyLevels(const SipCoreThread::CorePtr& core);
 
     // The local conference (see SipConference). Any thread; they wait for
     // the core thread, so never while holding a lock that the account and
@@ -120,6 +128,9 @@ private:
     [[noreturn]] void failStart(const std::string& reason, std::shared_ptr<SipCoreThread> thread);
     void shutDown(std::shared_ptr<SipCoreThread> thread);
     void setConferenceRunning(bool running);
+    SipAudioLevels::Levels currentLevels();
+    // applyLevels from any thread; nothing when the stack is not running.
+    void refreshLevels();
 
     std::mutex lifecycleMutex_;  // serialises start and stop; lock order level 1
 
@@ -140,6 +151,9 @@ private:
     bool conferenceRunning = false;
     float playbackLevel = 1.0f;
     float captureLevel = 1.0f;
+    // What the running Core's streams get: the levels set since its start
+    // (a new Core starts at 1.0, whatever is stored above).
+    SipAudioLevels::Levels appliedLevels;
     bool microphoneMuted = false;
     std::string userAgent;
 };

@@ -3,6 +3,7 @@
 // other's voice once both calls are in the conference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -14,6 +15,8 @@
 #include "sip/SipAccount.h"
 #include "sip/SipCall.h"
 #include "sip/SipCallTestSupport.h"
+#include "sip/SipAudioDeviceManager.h"
+#include "sip/SipAudioTestSupport.h"
 #include "sip/SipStack.h"
 #include "support/BaresipFixture.h"
 #include "support/CapturingAppender.h"
@@ -28,6 +31,9 @@ using namespace std::chrono_literals;
 
 constexpr double kBobTone = 697.0;
 constexpr double kCarolTone = 1477.0;
+constexpr double kLocalTone = 1000.0;  // the standard microphone
+// -12 dBFS: the conference adds up the voices without clipping.
+constexpr double kQuietVoice = 0.25;
 
 class SipConferenceTest : public SipCallTest {
 protected:
@@ -38,7 +44,9 @@ protected:
         // voices are what the test listens for, and the sound server's
         // client library is not safe against the streams the conference
         // opens and closes beside the calls' own.
-        stack.runOnCore([](const std::shared_ptr<linphone::Core>& core) { core->setUseFiles(true); });
+        if (useFiles_) {
+            stack.runOnCore([](const std::shared_ptr<linphone::Core>& core) { core->setUseFiles(true); });
+        }
     }
 
     // The stack goes down first, so that no account leaves while its calls
@@ -49,13 +57,14 @@ protected:
         SipCallTest::TearDown();
     }
 
-    std::unique_ptr<BaresipFixture> farEnd(const std::string& user, double toneHz)
+    std::unique_ptr<BaresipFixture> farEnd(const std::string& user, double toneHz, double amplitude = 0.5)
     {
         BaresipFixture::Options options;
         options.user = user;
         options.registrar = kamailio_.get();
         options.password = kUsers.at(user);
         options.toneHz = toneHz;
+        options.toneAmplitude = amplitude;
         return std::make_unique<BaresipFixture>(options);
     }
 
@@ -94,6 +103,50 @@ protected:
         return total;
     }
 
+    // Starts the conference of `account` and calls bob and carol into it;
+    // returns once both talk in it.
+    void conferenceOfTwo(const std::shared_ptr<SipAccount>& account, std::shared_ptr<SipCall>& toBob,
+                         std::shared_ptr<SipCall>& toCarol)
+    {
+        stack.startConference({account});
+        toBob = confirmedCall(account, "bob");
+        toCarol = confirmedCall(account, "carol");
+        ASSERT_TRUE(waitFor([&] { return inLibraryConference(toBob) && inLibraryConference(toCarol); }))
+            << conferenceLog();
+        ASSERT_TRUE(waitFor([&] { return toBob->isMediaActive() && toCarol->isMediaActive(); })) << conferenceLog();
+    }
+
+    // Hangs up both calls and waits until both far ends closed them (and so
+    // finished their recordings).
+    static void hangUp(const std::shared_ptr<SipCall>& first, BaresipFixture& firstPeer,
+                       const std::shared_ptr<SipCall>& second, BaresipFixture& secondPeer)
+    {
+        first->hangup();
+        second->hangup();
+        ASSERT_TRUE(firstPeer.waitForEvent("CALL_CLOSED"));
+        ASSERT_TRUE(secondPeer.waitForEvent("CALL_CLOSED"));
+    }
+
+    // The usual amplitude of `toneHz` where the far end heard it.
+    static double amplitudeHeard(const BaresipFixture& peer, double toneHz)
+    {
+        std::vector<std::int16_t> samples;
+        int sampleRate = 8000;
+        for (const std::string& recording : peer.receivedRecordings()) {
+            const WavFile heard = WavFile::read(recording);
+            const ToneDetector detector(heard.sampleRate);
+            const std::size_t window = static_cast<std::size_t>(heard.sampleRate) / 20;
+            for (std::size_t offset = 0; offset + window <= heard.samples.size(); offset += window) {
+                if (detector.toneRatio(heard.samples, offset, toneHz) >= 0.3) {
+                    samples.insert(samples.end(), heard.samples.begin() + static_cast<std::ptrdiff_t>(offset),
+                                   heard.samples.begin() + static_cast<std::ptrdiff_t>(offset + window));
+                }
+            }
+            sampleRate = heard.sampleRate;
+        }
+        return ToneDetector(sampleRate).typicalAmplitude(samples, toneHz);
+    }
+
     static bool inLibraryConference(const std::shared_ptr<SipCall>& call)
     {
         return SipStack::getInstance().runOnCore([&](const std::shared_ptr<linphone::Core>& /*core*/) {
@@ -117,6 +170,45 @@ protected:
 
     SipStack& stack = SipStack::getInstance();
     LogCapture capture;
+    bool useFiles_ = true;
+};
+
+// The local user on the sound server's devices: the standard microphone (a
+// 1 kHz sine) and the headset speaker.
+class SipConferenceOnDevicesTest : public SipConferenceTest {
+protected:
+    void SetUp() override
+    {
+        useFiles_ = false;
+        SipConferenceTest::SetUp();
+        SipAudioDeviceManager& manager = SipAudioDeviceManager::getInstance();
+        manager.initialize(nullptr);
+        manager.refreshDevices(false);
+        manager.setPlaybackDevice("Headset Speaker");
+        manager.setCaptureDevice("Headset Microphone");
+    }
+
+    // The usual level of all that the local user hears from now on: every
+    // block's root mean square, the median of them. The sound path drops
+    // samples while it catches up with its buffers, which shifts the tones a
+    // little but keeps their level.
+    static double localUserHears()
+    {
+        const std::vector<std::int16_t> heard = pulse().captureSink("headset_speaker", 2500ms);
+        std::vector<double> levels;
+        constexpr std::size_t kBlock = 400;
+        for (std::size_t offset = 0; offset + kBlock <= heard.size(); offset += kBlock) {
+            levels.push_back(ToneDetector::rms(std::vector<std::int16_t>(
+                heard.begin() + static_cast<std::ptrdiff_t>(offset),
+                heard.begin() + static_cast<std::ptrdiff_t>(offset + kBlock))));
+        }
+        if (levels.empty()) {
+            return 0.0;
+        }
+        std::nth_element(levels.begin(), levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2),
+                         levels.end());
+        return levels[levels.size() / 2];
+    }
 };
 
 TEST_F(SipConferenceTest, EachFarEndHearsTheOther)
@@ -161,6 +253,53 @@ TEST_F(SipConferenceTest, EachFarEndHearsTheOther)
 
     EXPECT_GT(blocksHeard(*bob, kCarolTone), 20) << "bob hears carol";
     EXPECT_GT(blocksHeard(*carol, kBobTone), 20) << "carol hears bob";
+}
+
+TEST_F(SipConferenceTest, TheLocalPlaybackLevelLeavesWhatTheMembersHearOfEachOther)
+{
+    // The level is set before the calls: every stream they start takes it.
+    stack.setPlaybackLevel(0.25f);
+    const auto bob = farEnd("bob", kBobTone, kQuietVoice);
+    const auto carol = farEnd("carol", kCarolTone, kQuietVoice);
+    const std::shared_ptr<SipAccount> alice = registeredAccount("alice");
+    std::shared_ptr<SipCall> toBob;
+    std::shared_ptr<SipCall> toCarol;
+    ASSERT_NO_FATAL_FAILURE(conferenceOfTwo(alice, toBob, toCarol));
+    std::this_thread::sleep_for(3s);
+    ASSERT_NO_FATAL_FAILURE(hangUp(toBob, *bob, toCarol, *carol));
+
+    // Each hears the other as loud as the other speaks.
+    const double spoken = kQuietVoice * 32767.0;
+    EXPECT_NEAR(amplitudeHeard(*bob, kCarolTone), spoken, spoken * 0.2) << "bob hears carol";
+    EXPECT_NEAR(amplitudeHeard(*carol, kBobTone), spoken, spoken * 0.2) << "carol hears bob";
+}
+
+TEST_F(SipConferenceOnDevicesTest, TheLocalUserHearsAndIsHeardAtTheLevels)
+{
+    // Set before the calls: every stream they start takes them.
+    stack.setPlaybackLevel(0.25f);
+    stack.setCaptureLevel(0.5f);
+    const double microphone = ToneDetector(8000).typicalAmplitude(
+        pulse().captureSource("headset_microphone", 1500ms), kLocalTone);
+    const auto bob = farEnd("bob", kBobTone, kQuietVoice);
+    const auto carol = farEnd("carol", kCarolTone, kQuietVoice);
+    const std::shared_ptr<SipAccount> alice = registeredAccount("alice");
+    std::shared_ptr<SipCall> toBob;
+    std::shared_ptr<SipCall> toCarol;
+    ASSERT_NO_FATAL_FAILURE(conferenceOfTwo(alice, toBob, toCarol));
+
+    // Both voices together have the level of one of them.
+    const double spoken = kQuietVoice * 32767.0;
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_NEAR(localUserHears(), 0.25 * spoken, 0.25 * spoken * 0.25) << "at playback level 0.25";
+    stack.setPlaybackLevel(1.0f);
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_NEAR(localUserHears(), spoken, spoken * 0.25) << "at playback level 1.0";
+
+    ASSERT_NO_FATAL_FAILURE(hangUp(toBob, *bob, toCarol, *carol));
+    ASSERT_GT(microphone, 1000.0);
+    EXPECT_NEAR(amplitudeHeard(*bob, kLocalTone), 0.5 * microphone, 0.5 * microphone * 0.2) << "bob hears us";
+    EXPECT_NEAR(amplitudeHeard(*carol, kLocalTone), 0.5 * microphone, 0.5 * microphone * 0.2) << "carol hears us";
 }
 
 TEST_F(SipConferenceTest, ConfirmedCallsJoinByThemselvesAndAHeldMemberLeaves)

@@ -37,7 +37,7 @@ SoundSetup soundSetup(const BaresipFixture::Options& options, const TempDir& dir
                 {"PULSE_SERVER=" + options.pulseServer, "PULSE_LATENCY_MSEC="}};
     }
     const std::string voice = dir.file("voice.wav");
-    WavFile::makeTone(voice, 8000, options.toneHz, 120.0);
+    WavFile::makeTone(voice, 8000, options.toneHz, 120.0, options.toneAmplitude);
     return {"aufile," + voice, "aubridge,null-" + options.user + std::to_string(sipPort), "aubridge.so", {}};
 }
 

@@ -33,6 +33,8 @@ public:
         // The voice: a sine of this frequency, 8 kHz mono 16-bit, 120 s long
         // (the call ends when the file does). Sound::File only.
         double toneHz = 697.0;
+        // Its peak, a share of full scale (0.5 is -6 dBFS). Sound::File only.
+        double toneAmplitude = 0.5;
 
         enum class Sound {
             // The tone file as the voice, received audio dropped: no sound

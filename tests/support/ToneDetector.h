@@ -15,6 +15,15 @@ public:
     // Share of the block's energy at `frequencyHz` (0..1, about 1 for a pure
     // tone of that frequency), for the block starting at sample `offset`.
     double toneRatio(const std::vector<std::int16_t>& samples, std::size_t offset, double frequencyHz) const;
+    // Amplitude (peak, in sample units) of the component at `frequencyHz` in
+    // the block starting at sample `offset`; 0 past the end.
+    double toneAmplitude(const std::vector<std::int16_t>& samples, std::size_t offset, double frequencyHz) const;
+    // The tone's usual level in `samples`: per block the strongest
+    // toneAmplitude within 5% of `frequencyHz` (sound paths that drop
+    // samples to catch up raise the pitch a little), then the median over
+    // the blocks, whatever a few blocks lost to a late start or a gap in the
+    // audio say. 0 for fewer than one block.
+    double typicalAmplitude(const std::vector<std::int16_t>& samples, double frequencyHz) const;
     // Number of blocks in which the tone holds at least `minRatio` of the energy
     // and the block is not silent.
     int blocksWithTone(const std::vector<std::int16_t>& samples, double frequencyHz, double minRatio = 0.5) const;
@@ -22,6 +31,10 @@ public:
     static double rms(const std::vector<std::int16_t>& samples);
 
 private:
+    // Goertzel power at `frequencyHz` of the block at `offset` and its energy.
+    void measure(const std::vector<std::int16_t>& samples, std::size_t offset, double frequencyHz, double& power,
+                 double& energy) const;
+
     int sampleRate_;
     std::size_t window_;
 };

@@ -69,11 +69,11 @@ WavFile WavFile::read(const std::string& path)
     throw std::runtime_error("no data chunk: " + path);
 }
 
-void WavFile::makeTone(const std::string& path, int sampleRate, double frequencyHz, double seconds)
+void WavFile::makeTone(const std::string& path, int sampleRate, double frequencyHz, double seconds, double amplitude)
 {
     const auto result = ChildProcess::run({"sox", "-n", "-r", std::to_string(sampleRate), "-c", "1", "-b", "16",
                                            "-e", "signed-integer", path, "synth", std::to_string(seconds), "sine",
-                                           std::to_string(frequencyHz), "vol", "0.5"});
+                                           std::to_string(frequencyHz), "vol", std::to_string(amplitude)});
     if (result.status != 0) {
         throw std::runtime_error("sox failed: " + result.output);
     }
