@@ -13,6 +13,10 @@ RunningEngine::RunningEngine(const std::vector<std::string>& env)
 {
     if (const auto port = engine_->waitForPort()) {
         client_ = std::make_unique<CitrixTestClient>(*port);
+        // A wait that times out may be the engine hanging: its stacks tell.
+        client_->setTimeoutObserver([this](const std::string& awaited) {
+            engine_->dumpThreads("no " + awaited + " arrived");
+        });
     }
 }
 
@@ -29,7 +33,11 @@ Proto::Ack RunningEngine::ack(const Message& message)
 std::optional<int> RunningEngine::terminate(std::chrono::milliseconds timeout)
 {
     engine_->process().signal(SIGTERM);
-    return engine_->process().waitFor(timeout);
+    const std::optional<int> status = engine_->process().waitFor(timeout);
+    if (!status) {
+        engine_->dumpThreads("it did not end within " + std::to_string(timeout.count()) + " ms of SIGTERM");
+    }
+    return status;
 }
 
 std::optional<std::chrono::steady_clock::time_point> RunningEngine::waitForLog(const std::string& text,

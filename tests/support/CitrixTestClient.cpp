@@ -39,8 +39,16 @@ std::optional<CitrixTestClient::Message> CitrixTestClient::answerTo(std::uint64_
             }
         }
         if (!readOne(deadline)) {
+            timedOut("the answer to message " + std::to_string(messageId), timeout);
             return std::nullopt;
         }
+    }
+}
+
+void CitrixTestClient::timedOut(const std::string& awaited, std::chrono::milliseconds timeout)
+{
+    if (timeoutObserver_) {
+        timeoutObserver_(awaited + " (waited " + std::to_string(timeout.count()) + " ms)");
     }
 }
 
@@ -58,6 +66,7 @@ std::optional<CitrixTestClient::Message> CitrixTestClient::notification(const Pr
             }
         }
         if (!readOne(deadline)) {
+            timedOut("a notification", timeout);
             return std::nullopt;
         }
     }

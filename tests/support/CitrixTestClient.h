@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "proto/citrixMessage.pb.h"
 #include "support/ChannelTestClient.h"
@@ -44,6 +45,13 @@ public:
     // Every notification kept so far.
     const std::deque<Message>& kept() const { return kept_; }
 
+    // Told (with what was awaited) whenever a wait for an answer or a
+    // notification ends without it, e.g. to take the engine's thread stacks.
+    void setTimeoutObserver(std::function<void(const std::string& awaited)> observer)
+    {
+        timeoutObserver_ = std::move(observer);
+    }
+
     // The status of any answer: its Ack, wherever the answer's type keeps it.
     static Proto::Ack ackOf(const Message& answer);
 
@@ -52,7 +60,10 @@ private:
     // (answered at once) for notification. False when nothing arrived in time.
     bool readOne(std::chrono::steady_clock::time_point deadline);
 
+    void timedOut(const std::string& awaited, std::chrono::milliseconds timeout);
+
     ChannelTestClient channel_;
+    std::function<void(const std::string&)> timeoutObserver_;
     std::uint64_t nextId_ = 1;
     std::deque<Message> kept_;
     std::deque<std::pair<std::uint64_t, Message>> answers_;

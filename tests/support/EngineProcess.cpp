@@ -1,8 +1,10 @@
 #include "support/EngineProcess.h"
 
+#include <csignal>
 #include <thread>
 
 #include "support/TempDir.h"
+#include "support/ThreadDump.h"
 
 namespace Tarvent::VirtualChannel::TestSupport {
 
@@ -13,11 +15,26 @@ EngineProcess::EngineProcess(const std::string& binary, const std::string& progr
     std::vector<std::string> fullEnv{"OVRA_PROGRAM_DATA=" + programData};
     fullEnv.insert(fullEnv.end(), env.begin(), env.end());
     process_ = std::make_unique<ChildProcess>(std::vector<std::string>{binary}, consoleLog(), fullEnv);
+    ThreadDump::watch(process_->pid(), "the engine");
 }
 
 EngineProcess::~EngineProcess()
 {
-    process_->stop(std::chrono::seconds(10));
+    process_->signal(SIGTERM);
+    if (!process_->waitFor(kStopGrace)) {
+        dumpThreads("it did not end within " + std::to_string(kStopGrace.count()) + " s of SIGTERM");
+    }
+    ThreadDump::unwatch(process_->pid());
+    process_->stop(std::chrono::seconds(1));
+}
+
+void EngineProcess::dumpThreads(const std::string& why)
+{
+    if (!process_->running() || threadDumps_ >= kMaxThreadDumps) {
+        return;
+    }
+    ++threadDumps_;
+    ThreadDump::print(process_->pid(), "the engine", why);
 }
 
 std::optional<int> EngineProcess::waitForPort(std::chrono::milliseconds timeout)
@@ -29,7 +46,11 @@ std::optional<int> EngineProcess::waitForPort(std::chrono::milliseconds timeout)
         if (!text.empty()) {
             return std::stoi(text);
         }
-        if (!process_->running() || std::chrono::steady_clock::now() >= deadline) {
+        if (!process_->running()) {
+            return std::nullopt;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            dumpThreads("no port file after " + std::to_string(timeout.count()) + " ms");
             return std::nullopt;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -19,7 +19,8 @@ public:
     // its console output goes to "<programData>/console.log".
     EngineProcess(const std::string& binary, const std::string& programData,
                   const std::vector<std::string>& env = {});
-    // SIGTERM, then SIGKILL after a grace period, if still running.
+    // SIGTERM, then SIGKILL after a grace period, if still running (its
+    // threads' stacks go to stderr before the kill).
     ~EngineProcess();
 
     EngineProcess(const EngineProcess&) = delete;
@@ -42,9 +43,17 @@ public:
 
     static std::string portFile(const std::string& programData);
 
+    // Writes every thread's stack of the running engine to stderr (see
+    // ThreadDump), naming `why`; at most kMaxThreadDumps times per engine, so
+    // that a test whose waits all time out stays readable.
+    void dumpThreads(const std::string& why);
+    static constexpr int kMaxThreadDumps = 3;
+    static constexpr std::chrono::seconds kStopGrace{10};
+
 private:
     const std::string programData_;
     std::unique_ptr<ChildProcess> process_;
+    int threadDumps_ = 0;
 };
 
 }  // namespace Tarvent::VirtualChannel::TestSupport
