@@ -1,6 +1,7 @@
 #include "sip/SipAudioDeviceManager.h"
 
 #include <algorithm>
+#include <iterator>
 #include <list>
 #include <stdexcept>
 #include <utility>
@@ -482,11 +483,16 @@ bool SipAudioDeviceManager::findDeviceByIndex(int index, const std::vector<SipAu
     return false;
 }
 
-SipAudioDevice SipAudioDeviceManager::findListedDevice(const char* name)
+SipAudioDevice SipAudioDeviceManager::findListedDevice(const char* name, bool capture)
 {
     SipAudioDevice found;
     const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
-    if (!findDeviceByName(name, devices_.devices, found)) {
+    // Only devices of the direction asked for: a speaker's name can't select
+    // a microphone, nor stand as the prefix of one.
+    std::vector<SipAudioDevice> candidates;
+    std::copy_if(devices_.devices.begin(), devices_.devices.end(), std::back_inserter(candidates),
+                 [capture](const SipAudioDevice& device) { return capture ? device.isInput : device.isOutput; });
+    if (!findDeviceByName(name, candidates, found)) {
         throw std::runtime_error(std::string("Could not find audio device with name \"") +
                                  (name != nullptr ? name : "") + "\"");
     }
@@ -495,7 +501,7 @@ SipAudioDevice SipAudioDeviceManager::findListedDevice(const char* name)
 
 std::string SipAudioDeviceManager::selectDevice(const char* name, bool capture)
 {
-    const SipAudioDevice found = findListedDevice(name);
+    const SipAudioDevice found = findListedDevice(name, capture);
     SipStack::getInstance().ensureThreadRegistered();
     return SipStack::getInstance().runOnCore([&](const std::shared_ptr<linphone::Core>& core) {
         attachCore(core);
@@ -531,7 +537,7 @@ void SipAudioDeviceManager::requireStarted(const char* operation)
 
 void SipAudioDeviceManager::setExtraPlaybackDevice(const char* name)
 {
-    const SipAudioDevice found = findListedDevice(name);
+    const SipAudioDevice found = findListedDevice(name, false);
     requireStarted("SipAudioDeviceManager::setExtraPlaybackDevice");
     const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
     // The new device starts closed, like a freshly made one.

@@ -79,9 +79,10 @@ public:
     void refreshDevices(bool notify);
     SipAudioDeviceList getDevices();
 
-    // Select by name (a prefix of a listed device id). Throw
-    // std::runtime_error when no listed device matches, SipError when the
-    // stack is not running or the selection fails.
+    // Select by name (a prefix of the id of a listed device of the
+    // direction: capture devices for the capture, playback devices for the
+    // others). Throw std::runtime_error when no such device matches,
+    // SipError when the stack is not running or the selection fails.
     void setCaptureDevice(const char* name);
     void setPlaybackDevice(const char* name);
     void setExtraPlaybackDevice(const char* name);
@@ -133,8 +134,9 @@ private:
     Enumeration enumerateOnCore(const std::shared_ptr<linphone::Core>& core, bool refresh);
     // Logs the whole or the filtered list when its text changed since last time.
     void logDeviceText(bool wholeList, const std::string& text);
-    // The stored device `name` selects; std::runtime_error when none.
-    SipAudioDevice findListedDevice(const char* name);
+    // The stored capture (or playback) device `name` selects;
+    // std::runtime_error when none of that direction matches.
+    SipAudioDevice findListedDevice(const char* name, bool capture);
     std::string selectDevice(const char* name, bool capture);
     // Core thread: applies the selection to linphone and its calls; returns
     // the id of the device now in use.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -128,6 +129,54 @@ TEST_F(SipAudioDeviceManagerTest, SelectsDevicesByNamePrefixAndRemembersThem)
     }
     EXPECT_THROW(manager.setExtraPlaybackDevice("Nowhere"), std::runtime_error);
     EXPECT_EQ(manager.getDevices().defaultOutputId, "default_playback_device");
+}
+
+TEST_F(SipAudioDeviceManagerTest, ASelectionTakesOnlyDevicesOfItsOwnDirection)
+{
+    manager.refreshDevices(false);
+    const auto refused = [&](const std::function<void()>& select, const std::string& name) {
+        try {
+            select();
+            ADD_FAILURE() << "selected \"" << name << "\" for the wrong direction";
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(error.what(), "Could not find audio device with name \"" + name + "\"");
+        }
+    };
+    // A speaker is no microphone, and a microphone no speaker.
+    refused([&] { manager.setCaptureDevice("Desk Speaker"); }, "Desk Speaker");
+    refused([&] { manager.setPlaybackDevice("Headset Microphone"); }, "Headset Microphone");
+    refused([&] { manager.setExtraPlaybackDevice("Headset Microphone"); }, "Headset Microphone");
+    refused([&] { manager.setCaptureDevice("default_playback_device"); }, "default_playback_device");
+    EXPECT_EQ(manager.getDevices().defaultInputId, "default_capture_device");
+    EXPECT_EQ(manager.getDevices().defaultOutputId, "default_playback_device");
+
+    // "Headset" begins both the microphone's and the speaker's name (the
+    // microphone's sorts first): each direction finds its own.
+    manager.setPlaybackDevice("Headset");
+    manager.setCaptureDevice("Headset");
+    EXPECT_EQ(linphoneDefaultDevice(false), "Headset Speaker");
+    EXPECT_EQ(linphoneDefaultDevice(true), "Headset Microphone");
+    EXPECT_EQ(manager.getDevices().defaultOutputId, "Headset Speaker");
+    EXPECT_EQ(manager.getDevices().defaultInputId, "Headset Microphone");
+}
+
+TEST_F(SipAudioDeviceManagerTest, TwoDevicesOfTheSameNameAreNeitherListedNorSelected)
+{
+    const int first = pulse().addSink("twin_one", "Twin Speaker");
+    const int second = pulse().addSink("twin_two", "Twin Speaker");
+    manager.refreshDevices(false);
+    EXPECT_FALSE(hasDevice(manager.getDevices(), "Twin Speaker"));
+    EXPECT_THROW(manager.setPlaybackDevice("Twin Speaker"), std::runtime_error);
+    EXPECT_NE(linphoneDefaultDevice(false), "Twin Speaker");
+
+    // Once one of them is gone, the name is unambiguous again.
+    pulse().removeDevice(second);
+    manager.refreshDevices(false);
+    EXPECT_TRUE(hasDevice(manager.getDevices(), "Twin Speaker"));
+    manager.setPlaybackDevice("Twin Speaker");
+    EXPECT_EQ(linphoneDefaultDevice(false), "Twin Speaker");
+    manager.setPlaybackDevice("default_playback_device");
+    pulse().removeDevice(first);
 }
 
 TEST_F(SipAudioDeviceManagerTest, FollowsDevicesAddedAndRemovedAtRuntime)
