@@ -13,8 +13,9 @@
 #include "sip/ISipMediaHolder.h"
 #include "sip/SipAccount.h"
 #include "sip/SipAudioDeviceManager.h"
+#include "sip/SipCodecs.h"
 #include "sip/SipError.h"
-#include "sip/SipRedirectGuard.h"
+#include "sip/SipDialogWatch.h"
 #include "sip/SipStack.h"
 #include "sip/SipUriText.h"
 
@@ -158,7 +159,18 @@ int finalStatus(linphone::Call& call)
     const auto error = call.getErrorInfo();
     const int status = error ? error->getProtocolCode() : 0;
     const auto log = call.getCallLog();
-    return SipStack::getInstance().getRedirectGuard().reportedStatus(log ? log->getCallId() : "", status);
+    return SipStack::getInstance().getDialogWatch().reportedStatus(log ? log->getCallId() : "", status);
+}
+
+// The provisional answer that made the call ring or bring early media, as
+// the SIP layer received it; the library tells only which of the two.
+SipDialogWatch::Provisional provisionalAnswer(linphone::Call& call, bool earlyMedia)
+{
+    const auto log = call.getCallLog();
+    if (const auto answer = SipStack::getInstance().getDialogWatch().provisional(log ? log->getCallId() : "")) {
+        return *answer;
+    }
+    return earlyMedia ? SipDialogWatch::Provisional{183, true} : SipDialogWatch::Provisional{180, false};
 }
 
 void checkStatus(int status, const char* operation)
@@ -459,11 +471,11 @@ void SipCall::onStateChanged(const std::shared_ptr<linphone::Call>& call, int st
         // The INVITE's transactions as the stack reports them.
         switch (state) {
         case State::OutgoingRinging:
-            pushTransaction(180, false, call);
+        case State::OutgoingEarlyMedia: {
+            const SipDialogWatch::Provisional answer = provisionalAnswer(*call, state == State::OutgoingEarlyMedia);
+            pushTransaction(answer.status, answer.sdp && (answer.status == 180 || answer.status == 183), call);
             break;
-        case State::OutgoingEarlyMedia:
-            pushTransaction(183, call->getRemoteParams() != nullptr, call);
-            break;
+        }
         case State::Connected:
             pushTransaction(200, false, call);
             break;

@@ -18,9 +18,9 @@
 #include "sip/SipAudioLevels.h"
 #include "sip/SipCodecs.h"
 #include "sip/SipConference.h"
+#include "sip/SipDialogWatch.h"
 #include "sip/SipLogListener.h"
 #include "sip/SipMessageTap.h"
-#include "sip/SipRedirectGuard.h"
 #include "sip/SipWavFile.h"
 
 namespace Tarvent::VirtualChannel {
@@ -169,7 +169,7 @@ SipStack& SipStack::getInstance()
 
 SipStack::SipStack()
     : messageTap(std::make_shared<SipMessageTap>()),
-      redirectGuard(std::make_unique<SipRedirectGuard>()),
+      dialogWatch(std::make_unique<SipDialogWatch>()),
       conference(std::make_unique<SipConference>(*this))
 {
 }
@@ -267,7 +267,7 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     checkStatus(core->setTransports(transports), "Core::setTransports");
 
     checkStatus(core->start(), "Core::start");
-    redirectGuard->attach(*core);
+    dialogWatch->attach(*core);
     // The library's own network monitor (off in the configuration above)
     // takes a machine whose route to the outside leads through loopback, or
     // nowhere, for offline, and then drops every registration without

@@ -17,7 +17,7 @@ namespace Tarvent::VirtualChannel {
 
 class SipLogListener;
 class SipMessageTap;
-class SipRedirectGuard;
+class SipDialogWatch;
 class SipAccount;
 class SipCall;
 class SipConference;
@@ -100,8 +100,10 @@ public:
     // The raw text of received INVITEs by Call-ID, fed from the library's
     // message log while the stack runs (emptied at each start).
     SipMessageTap& getMessageTap() { return *messageTap; }
-    // Keeps calls from following redirects (attached to each Core).
-    SipRedirectGuard& getRedirectGuard() { return *redirectGuard; }
+    // What the SIP layer received for each call's dialog (see
+    // SipDialogWatch); attached to each Core, it keeps calls from following
+    // redirects.
+    SipDialogWatch& getDialogWatch() { return *dialogWatch; }
 
     // Runs `operation` (callable with `const std::shared_ptr<linphone::Core>&`)
     // on the core thread and returns its result; its exceptions reach the
@@ -143,7 +145,7 @@ private:
     std::shared_ptr<SipCoreThread> coreThread;  // set while started
     std::shared_ptr<SipLogListener> logListener;
     const std::shared_ptr<SipMessageTap> messageTap;  // set at construction; thread-safe itself
-    const std::unique_ptr<SipRedirectGuard> redirectGuard;  // set at construction; thread-safe itself
+    const std::unique_ptr<SipDialogWatch> dialogWatch;  // set at construction; thread-safe itself
     const std::unique_ptr<SipConference> conference;   // set at construction; thread-safe itself
     std::string workingDirectory;
     std::map<std::string, unsigned> codecPriorities;  // priorities set since the start, by codec id

@@ -34,12 +34,13 @@ BaresipFixture::Options farEnd(const std::string& user, const KamailioFixture& r
     return options;
 }
 
-// Registers dave at `registrar` with the address of the SIPp scenario
-// `callee`: the calls to dave reach that scenario.
-::testing::AssertionResult registerDaveAt(const KamailioFixture& registrar, const SippFixture& callee)
+// Registers `user` at `registrar` with the address of the SIPp scenario
+// `callee`: the calls to that user reach that scenario.
+::testing::AssertionResult registerAt(const KamailioFixture& registrar, const std::string& user,
+                                      const SippFixture& callee)
 {
     SippFixture registration("register_other_contact.xml", registrar.hostPort(),
-                             {"-s", "dave", "-au", "dave", "-ap", "davepw", "-key", "contact_port",
+                             {"-s", user, "-au", user, "-ap", SipCallTest::kUsersFor(user), "-key", "contact_port",
                               std::to_string(callee.port()), "-m", "1"});
     if (registration.wait(10s) != 0) {
         return ::testing::AssertionFailure() << registration.output();
@@ -260,7 +261,7 @@ TEST_F(SipCallTest, HoldResumeDtmfAndMutesReachThePeer)
 TEST_F(SipCallTest, EarlyMediaWithSdpThenARefusalEndsWithReasonUnknown)
 {
     SippFixture callee("uas_early_media_decline.xml", "", {"-m", "1"});
-    ASSERT_TRUE(registerDaveAt(*kamailio_, callee));
+    ASSERT_TRUE(registerAt(*kamailio_, "dave", callee));
 
     const auto account = registeredAccount("alice");
     const auto call = account->createCall("dave");
@@ -276,6 +277,38 @@ TEST_F(SipCallTest, EarlyMediaWithSdpThenARefusalEndsWithReasonUnknown)
     EXPECT_EQ(callee.wait(10s), 0) << callee.output();
 }
 
+TEST_F(SipCallTest, ProvisionalAnswersAreRecordedWithTheStatusThatCame)
+{
+    const auto account = registeredAccount("alice");
+    struct Case {
+        const char* scenario;
+        const char* callee;  // a user of its own: one registration each
+        int status;          // the record of the first answer that moves the call
+        bool sdp;
+    };
+    // A 181 without a body rings like a 180; a 180 with SDP brings early media like a 183.
+    for (const Case& c : {Case{"uas_forwarded_early_decline.xml", "dave", 181, false},
+                          Case{"uas_ringing_sdp_decline.xml", "carol", 180, true}}) {
+        SippFixture callee(c.scenario, "", {"-m", "1"});
+        ASSERT_TRUE(registerAt(*kamailio_, c.callee, callee));
+        const auto call = account->createCall(c.callee);
+        call->dial();
+        const auto moved = events_.take("media", call, 5s, [](const SipEvent& e) {
+            return e.media.sipStatus > 100 && e.media.sipStatus < 200;
+        });
+        ASSERT_TRUE(moved) << c.scenario << callee.output() << callee.messages();
+        EXPECT_EQ(moved->media.sipStatus, c.status) << c.scenario;
+        EXPECT_EQ(moved->media.sdpOffer, c.sdp) << c.scenario;
+        if (c.status == 181) {
+            const auto early = events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.sipStatus == 183; });
+            ASSERT_TRUE(early);
+            EXPECT_TRUE(early->media.sdpOffer);
+        }
+        EXPECT_TRUE(events_.take("terminated", call)) << c.scenario << callee.messages() << kamailio_->log();
+        EXPECT_EQ(callee.wait(10s), 0) << callee.output();
+    }
+}
+
 TEST_F(SipCallTest, ARedirectEndsTheCallWithItsCodeAndIsNotFollowed)
 {
     // Where the redirect points: any INVITE that reaches it is a followed redirect.
@@ -283,7 +316,7 @@ TEST_F(SipCallTest, ARedirectEndsTheCallWithItsCodeAndIsNotFollowed)
     SippFixture callee("uas_redirect.xml", "",
                        {"-m", "1", "-key", "redirect_user", "carol", "-key", "redirect_port",
                         std::to_string(elsewhere.port())});
-    ASSERT_TRUE(registerDaveAt(*kamailio_, callee));
+    ASSERT_TRUE(registerAt(*kamailio_, "dave", callee));
 
     const auto account = registeredAccount("alice");
     const auto call = account->createCall("dave");
