@@ -137,6 +137,17 @@ struct RtpCounters {
     std::int64_t lost = 0;
 };
 
+// The library counts each packet's RTP header in its byte counters; the
+// statistics count the payload. The fixed header is what the engine's audio
+// packets carry (no contributing sources, no extensions).
+constexpr std::uint64_t kRtpHeaderBytes = 12;
+
+std::uint64_t payloadBytes(std::uint64_t bytes, std::uint64_t packets)
+{
+    const std::uint64_t headers = packets * kRtpHeaderBytes;
+    return bytes > headers ? bytes - headers : 0;
+}
+
 // The RTP counters of the call's audio stream. Through the C API: the C++
 // wrapper of this library version keeps a reference too many on the stats.
 RtpCounters audioCounters(linphone::Call& call)
@@ -147,7 +158,12 @@ RtpCounters audioCounters(linphone::Call& call)
         return counters;
     }
     if (const rtp_stats_t* rtp = linphone_call_stats_get_rtp_stats(stats)) {
-        counters = RtpCounters{true, rtp->packet_sent, rtp->sent, rtp->packet_recv, rtp->hw_recv, rtp->cum_packet_loss};
+        counters = RtpCounters{true,
+                               rtp->packet_sent,
+                               payloadBytes(rtp->sent, rtp->packet_sent),
+                               rtp->packet_recv,
+                               payloadBytes(rtp->hw_recv, rtp->packet_recv),
+                               rtp->cum_packet_loss};
     }
     linphone_call_stats_unref(stats);
     return counters;
