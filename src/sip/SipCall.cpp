@@ -633,7 +633,7 @@ void SipCall::updateMedia(const std::shared_ptr<linphone::Call>& call, int state
         const auto payloadType = params ? params->getUsedAudioPayloadType() : nullptr;
         if (payloadType) {
             codec = payloadType->getMimeType();
-            clockRate = static_cast<std::uint32_t>(payloadType->getClockRate());
+            clockRate = static_cast<std::uint32_t>(SipCodecs::clockRate(*payloadType));
         }
         srtp = params && params->getMediaEncryption() != linphone::MediaEncryption::None;
     }

@@ -28,14 +28,16 @@ bool sameId(const std::string& a, const std::string& b)
 
 }  // namespace
 
+int clockRate(const linphone::PayloadType& payloadType)
+{
+    const int rate = payloadType.getClockRate();
+    return isG722(payloadType.getMimeType()) && rate == kG722RtpClockRate ? kG722SampleRate : rate;
+}
+
 std::string codecId(const linphone::PayloadType& payloadType)
 {
-    const std::string name = payloadType.getMimeType();
-    int rate = payloadType.getClockRate();
-    if (isG722(name) && rate == kG722RtpClockRate) {
-        rate = kG722SampleRate;
-    }
-    return name + "/" + std::to_string(rate) + "/" + std::to_string(payloadType.getChannels());
+    return payloadType.getMimeType() + "/" + std::to_string(clockRate(payloadType)) + "/" +
+           std::to_string(payloadType.getChannels());
 }
 
 std::shared_ptr<linphone::PayloadType> findAudio(linphone::Core& core, const std::string& id)

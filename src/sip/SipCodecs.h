@@ -14,8 +14,11 @@ namespace Tarvent::VirtualChannel {
 // Core thread only.
 namespace SipCodecs {
 
-// "PCMA/8000/1". G.722 is written with its sampling rate, "G722/16000/1",
-// although its RTP clock rate (what the library reports) is 8000.
+// The codec's sampling rate: its clock rate, except for G.722, whose RTP
+// clock rate (what the library reports) is 8000 for a 16000 Hz codec.
+int clockRate(const linphone::PayloadType& payloadType);
+
+// "PCMA/8000/1", with the sampling rate: "G722/16000/1".
 std::string codecId(const linphone::PayloadType& payloadType);
 
 // The audio payload type with that id, or null when the build lacks it.

@@ -312,6 +312,23 @@ TEST_F(SipCallTest, ProvisionalAnswersAreRecordedWithTheStatusThatCame)
     }
 }
 
+TEST_F(SipCallTest, AG722CallReportsTheCodecsSamplingRate)
+{
+    SippFixture callee("uas_answer_g722.xml", "", {"-m", "1"});
+    ASSERT_TRUE(registerAt(*kamailio_, "dave", callee));
+    const auto account = registeredAccount("alice");
+    const auto call = account->createCall("dave");
+    call->dial();
+    ASSERT_TRUE(events_.take("confirmed", call)) << callee.output() << callee.messages();
+    const auto active = events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.mediaState == 1; });
+    ASSERT_TRUE(active);
+    EXPECT_EQ(active->media.codecName, "G722");
+    EXPECT_EQ(active->media.codecClockRate, 16000u);
+    call->hangup();
+    EXPECT_TRUE(events_.take("terminated", call));
+    EXPECT_EQ(callee.wait(10s), 0) << callee.output() << callee.messages();
+}
+
 TEST_F(SipCallTest, ARedirectEndsTheCallWithItsCodeAndIsNotFollowed)
 {
     // Where the redirect points: any INVITE that reaches it is a followed redirect.
