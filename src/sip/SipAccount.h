@@ -64,7 +64,6 @@ public:
     const std::string& getIdUri() const { return idUri; }
     bool getContactRewrite() const { return contactRewrite; }
     const std::string& getRealm() const { return data.realm; }
-    const std::string& getTransportSuffix() const { return transportSuffix; }
     // The TLS accounts offer SRTP on their calls.
     bool offersSrtp() const { return srtp; }
 

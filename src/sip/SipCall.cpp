@@ -998,8 +998,7 @@ void SipCall::forward(const char* targetNumber)
         throw std::runtime_error("Failed to forward call because account URI is invalid: accountUri=\"" + accountUri +
                                  "\"");
     }
-    const std::string target = accountUri.substr(0, colon + 1) + user + accountUri.substr(at) +
-                               owner->getTransportSuffix();
+    const std::string target = accountUri.substr(0, colon + 1) + user + accountUri.substr(at);
     withCall("Call::transferTo", [&](const auto&, const std::shared_ptr<linphone::Call>& call) {
         const std::shared_ptr<linphone::Address> address = linphone::Factory::get()->createAddress(target);
         if (!address) {

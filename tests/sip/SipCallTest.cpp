@@ -419,7 +419,9 @@ TEST_F(SipCallTest, ForwardSendsThePeerToTheTarget)
 {
     BaresipFixture bob(farEnd("bob", *kamailio_, true));
     BaresipFixture carol(farEnd("carol", *kamailio_, true));
-    const auto account = registeredAccount("alice");
+    // Over TCP: the target names the number at the account's realm, not the
+    // account's own transport (the far end reaches it its own way).
+    const auto account = registeredAccount("alice", "tcp");
     const auto call = account->createCall("bob");
     call->dial();
     ASSERT_TRUE(events_.take("confirmed", call)) << bob.log();
@@ -429,6 +431,7 @@ TEST_F(SipCallTest, ForwardSendsThePeerToTheTarget)
     const auto transfer = bob.waitForEvent("TRANSFER");
     ASSERT_TRUE(transfer) << bob.log();
     EXPECT_NE(transfer->raw.find("sip:carol@127.0.0.1"), std::string::npos) << transfer->raw;
+    EXPECT_EQ(transfer->raw.find("transport"), std::string::npos) << transfer->raw;
     // The far end follows the REFER: the target takes its call (auto-answered).
     const auto established = carol.waitForEvent("CALL_ESTABLISHED");
     ASSERT_TRUE(established) << carol.log();
