@@ -67,6 +67,41 @@ void failAck(Proto::Ack& ack)
     ack.set_statusmessage(toUtf8(currentFailureText().c_str()));
 }
 
+// The name of the message an envelope carries, for log lines.
+std::string innerName(const CitrixMessage& envelope)
+{
+    const auto* oneof = CitrixMessage::descriptor()->FindOneofByName("inner");
+    const auto* field = envelope.GetReflection()->GetOneofFieldDescriptor(envelope, oneof);
+    return field != nullptr ? field->message_type()->name() : "CitrixMessage";
+}
+
+// Makes the envelope fit into one packet by shortening its longest texts
+// (failure texts, device names, URIs; never bytes); a no-op when it fits.
+void fitToPacket(CitrixMessage& envelope)
+{
+    const std::size_t size = envelope.ByteSizeLong();
+    if (size <= PacketHandler::kMaxPayloadSize) {
+        return;
+    }
+    if (!MessageFit::fitTexts(envelope, PacketHandler::kMaxPayloadSize)) {
+        logError("%s too large even without its texts: size=%zu", innerName(envelope).c_str(), size);
+        return;
+    }
+    logWarning("%s too large, texts cut: size=%zu; sentSize=%zu", innerName(envelope).c_str(), size,
+               envelope.ByteSizeLong());
+}
+
+// The bytes to send for `message`, cut to fit when needed.
+std::string packetBytes(const CitrixMessage& message)
+{
+    if (message.ByteSizeLong() <= PacketHandler::kMaxPayloadSize) {
+        return message.SerializeAsString();
+    }
+    CitrixMessage fitted(message);
+    fitToPacket(fitted);
+    return fitted.SerializeAsString();
+}
+
 std::string networkText(const std::string& text)
 {
     return MessageFit::cutAtCharacter(toUtf8(text.c_str()), kMaxNotificationField);
@@ -462,6 +497,7 @@ PacketHandler::Answer PacketHandler::runWithAck(std::uint64_t messageId, const s
     } catch (...) {
         failAck(ack);
     }
+    fitToPacket(*answer);
     logInfo("Sending message Ack: messageId=%llu; statusCode=%d; statusMessage=\"%s\"", ull(messageId),
             ack.statuscode(), ack.statusmessage().c_str());
     return answer;
@@ -479,6 +515,7 @@ PacketHandler::Answer PacketHandler::runWithObjectId(std::uint64_t messageId, co
         response.set_objectid(0);
         failAck(ack);
     }
+    fitToPacket(*answer);
     logInfo("Sending message ObjectIdResponse: messageId=%llu; statusCode=%d; statusMessage=\"%s\"; objectId=%d",
             ull(messageId), ack.statuscode(), ack.statusmessage().c_str(), response.objectid());
     return answer;
@@ -486,13 +523,13 @@ PacketHandler::Answer PacketHandler::runWithObjectId(std::uint64_t messageId, co
 
 void PacketHandler::sendAnswer(const CitrixMessage& answer, std::uint64_t messageId)
 {
-    const std::string bytes = answer.SerializeAsString();
+    const std::string bytes = packetBytes(answer);
     transmitter_->sendAnswer(bytes.data(), static_cast<int>(bytes.size()), messageId);
 }
 
 std::uint64_t PacketHandler::sendNotification(const CitrixMessage& message)
 {
-    const std::string bytes = message.SerializeAsString();
+    const std::string bytes = packetBytes(message);
     return transmitter_->sendCommandAsync(bytes.data(), static_cast<int>(bytes.size()), -1);
 }
 
@@ -538,6 +575,7 @@ PacketHandler::Answer PacketHandler::handleSipStackAction(const CitrixMessage& r
     }
     status.set_status(facade_->isStarted() ? Proto::SipStackStatusAnswer::RUNNING
                                            : Proto::SipStackStatusAnswer::STOPPED);
+    fitToPacket(*answer);
     logInfo("Sending message SipStackStatusAnswer: messageId=%llu; statusCode=%d; statusMessage=\"%s\"; "
             "sipStackStatus=%d",
             id, ack.statuscode(), ack.statusmessage().c_str(), status.status());
@@ -599,6 +637,7 @@ PacketHandler::Answer PacketHandler::handleCreateAccount(const CitrixMessage& re
         created.set_contactrewrite(false);
         failAck(ack);
     }
+    fitToPacket(*answer);
     logDebug("Sending message CreateAccountAnswer: messageId=%llu; statusCode=%d; statusMessage=\"%s\"; objectId=%d",
              id, ack.statuscode(), ack.statusmessage().c_str(), loggedId);
     return answer;
@@ -656,6 +695,7 @@ PacketHandler::Answer PacketHandler::handleAudioDeviceManagerCreate(std::uint64_
     } catch (...) {
         failAck(ack);
     }
+    fitToPacket(*answer);
     const Proto::AudioDeviceNotification& devices = created.audiodevicenotification();
     logDebug("Sending message AudioDeviceManagerCreateAnswer: messageId=%llu; statusCode=%d; statusMessage=\"%s\"; "
              "objectId=%d;%s",
@@ -710,6 +750,7 @@ PacketHandler::Answer PacketHandler::buildLogTransferAnswer(std::uint64_t reques
         ack.set_statusmessage(toUtf8(failure));
         ready.set_count(0);
     }
+    fitToPacket(*answer);
     logDebug("Sending message AppStartLogTransferAnswer: messageId=%llu; statusCode=%d; statusMessage=\"%s\"; "
              "count=%d",
              ull(requestId), ack.statuscode(), ack.statusmessage().c_str(), ready.count());
@@ -916,6 +957,7 @@ void PacketHandler::onAudioDevicesChanged(int objectId, const AudioDeviceSnapsho
 {
     CitrixMessage message;
     message.set_allocated_audiodevicenotification(buildAudioDeviceNotification(objectId, snapshot).release());
+    fitToPacket(message);
     const Proto::AudioDeviceNotification& devices = message.audiodevicenotification();
     notify("AudioDeviceNotification", message, [&](unsigned long long id) {
         logInfo("Sending message AudioDeviceNotification: messageId=%llu;%s", id,
@@ -940,16 +982,8 @@ std::unique_ptr<Proto::AudioDeviceNotification> PacketHandler::buildAudioDeviceN
     notification->set_defaultoutputobjectid(snapshot.defaultOutputObjectId);
     notification->set_systemdefaultinputobjectid(snapshot.systemDefaultInputObjectId);
     notification->set_systemdefaultoutputobjectid(snapshot.systemDefaultOutputObjectId);
-    // Many devices with long names could outgrow a packet: shorten the names
-    // (the ids still identify the devices) until the envelope fits.
-    const std::size_t envelopeOverhead = 4;
-    std::size_t nameLimit = kMaxNotificationField;
-    while (notification->ByteSizeLong() + envelopeOverhead > kMaxPayloadSize && nameLimit > 0) {
-        nameLimit /= 2;
-        for (Proto::AudioDeviceObject& device : *notification->mutable_audiodevices()) {
-            device.set_name(MessageFit::cutAtCharacter(device.name(), nameLimit));
-        }
-    }
+    // The envelope it goes into is made to fit (fitToPacket): many devices
+    // with long names get shorter names, and the ids still tell them apart.
     return notification;
 }
 

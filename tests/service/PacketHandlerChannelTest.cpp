@@ -22,6 +22,7 @@
 #include "support/CapturingAppender.h"
 #include "support/ChannelTestClient.h"
 #include "support/KamailioFixture.h"
+#include "support/PulseAudioFixture.h"
 #include "transport/PacketDispatcher.h"
 #include "transport/PacketTransmitter.h"
 
@@ -418,6 +419,38 @@ TEST_F(PacketHandlerChannelTest, AudioActionsWithTheRunningStack)
     message.Clear();
     message.mutable_audiodevicesetextraplaybackdeviceaction()->set_extraplaybackdeviceobjectid(-1);
     EXPECT_EQ(request(message, 10).ack().statuscode(), Proto::Ack::SUCCESS);
+}
+
+// Long device names in numbers that no packet holds whole: the create answer
+// still comes, with every device and shortened names.
+TEST_F(PacketHandlerChannelTest, ADeviceListTooLongForAPacketIsAnsweredWithShorterNames)
+{
+    TestSupport::PulseAudioFixture pulse(false);  // before the first stack of this process
+    constexpr int kSinks = 8;
+    for (int i = 0; i < kSinks; ++i) {
+        pulse.addSink("long_" + std::to_string(i), std::string(239, static_cast<char>('a' + i)));
+    }
+    build();
+    ASSERT_EQ(stackAction(&start, 1).status(), Proto::SipStackStatusAnswer::RUNNING);
+    CitrixMessage appStart;
+    appStart.mutable_appstartaction()->set_protocolversion(2);
+    ASSERT_TRUE(request(appStart, 2).has_appstartanswer());
+
+    CitrixMessage create;
+    create.mutable_audiodevicemanagercreateaction();
+    const CitrixMessage answer = request(create, 3);
+    ASSERT_TRUE(answer.has_audiodevicemanagercreateanswer()) << "no answer";
+    const auto& created = answer.audiodevicemanagercreateanswer();
+    EXPECT_EQ(created.ack().statuscode(), Proto::Ack::SUCCESS) << created.ack().statusmessage();
+    EXPECT_LE(answer.ByteSizeLong(), PacketHandler::kMaxPayloadSize);
+    int longOnes = 0;
+    for (const auto& device : created.audiodevicenotification().audiodevices()) {
+        EXPECT_FALSE(device.name().empty());
+        EXPECT_GT(device.objectid(), 0);
+        longOnes += device.name().find("aaaa") != std::string::npos || device.name().find("hhhh") != std::string::npos;
+    }
+    EXPECT_EQ(longOnes, 2) << created.ShortDebugString();
+    EXPECT_TRUE(capture.contains("AudioDeviceManagerCreateAnswer too large, texts cut: size="));
 }
 
 TEST_F(PacketHandlerChannelTest, LogTransferReassemblesIntoTheZip)

@@ -8,14 +8,24 @@
 
 namespace Tarvent::VirtualChannel::TestSupport {
 
-std::uint64_t RecordingTransmitter::sendCommandAsync(const void* data, int size, int)
+namespace {
+
+// What the real transmitter refuses before it sends anything.
+void refuseWhatTheTransmitterRefuses(bool stopped, int size)
 {
-    if (refuse_) {
+    if (stopped) {
         throw VirtualChannelException("PacketTransmitter not running.", VirtualChannelException::kNotRunning);
     }
     if (size > static_cast<int>(PacketHandler::kMaxPayloadSize)) {
         throw VirtualChannelException("Payload too large.", VirtualChannelException::kInvalidPayload);
     }
+}
+
+}  // namespace
+
+std::uint64_t RecordingTransmitter::sendCommandAsync(const void* data, int size, int)
+{
+    refuseWhatTheTransmitterRefuses(refuse_, size);
     std::uint64_t id = 0;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -27,9 +37,7 @@ std::uint64_t RecordingTransmitter::sendCommandAsync(const void* data, int size,
 
 void RecordingTransmitter::sendAnswer(const void* data, int size, std::uint64_t messageId)
 {
-    if (refuse_) {
-        throw VirtualChannelException("PacketTransmitter not running.", VirtualChannelException::kNotRunning);
-    }
+    refuseWhatTheTransmitterRefuses(refuse_, size);
     record(true, data, size, messageId);
 }
 

@@ -26,8 +26,8 @@
 namespace Tarvent::VirtualChannel::TestSupport {
 
 // Stands in for the transmitter: keeps what the handler sends, numbers the
-// notifications from 1 and can refuse to send as a stopped transmitter does.
-// Any thread.
+// notifications from 1, refuses payloads over the packet limit as the real
+// one does and can refuse to send as a stopped transmitter does. Any thread.
 class RecordingTransmitter : public IPacketTransmitter {
 public:
     struct Sent {
