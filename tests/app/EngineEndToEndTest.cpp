@@ -2,11 +2,15 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <numeric>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/EngineTestSupport.h"
 #include "support/ChildProcess.h"
@@ -113,6 +117,21 @@ TEST(EngineEndToEnd, TheLogTransfersAsAZipHoldingTheLog)
     ASSERT_TRUE(e.ready()) << e.engine().console();
     CitrixTestClient& client = e.client();
     ASSERT_TRUE(e.request(TestSupport::appStart(2)).has_appstartanswer());
+    // Text that packs badly, logged by the engine: an archive of many parts.
+    std::mt19937 random(12);
+    const std::string letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::vector<std::string> numbers;
+    for (int i = 0; i < 20; ++i) {
+        std::string number;
+        for (int c = 0; c < 1500; ++c) {
+            number += letters[random() % letters.size()];
+        }
+        Message call;
+        call.mutable_makecallaction()->set_accountid(1);
+        call.mutable_makecallaction()->set_phonenumber(number);
+        EXPECT_EQ(e.ack(call).statuscode(), Proto::Ack::FAILED);
+        numbers.push_back(number);
+    }
 
     // A large id: the late answer must carry all 64 bits of it.
     const std::uint64_t requestId = 0x1234567890abcdefULL;
@@ -124,17 +143,33 @@ TEST(EngineEndToEnd, TheLogTransfersAsAZipHoldingTheLog)
     ASSERT_EQ(started->appstartlogtransferanswer().ack().statuscode(), Proto::Ack::SUCCESS)
         << started->ShortDebugString();
     const int count = started->appstartlogtransferanswer().count();
-    ASSERT_GT(count, 0);
+    ASSERT_GE(count, 5);
 
-    std::string zip;
-    for (int index = 0; index < count; ++index) {
+    // Fetched out of order: each answer is told apart by its message id alone
+    // (the engine leaves the answer's index at 0), and every part but the
+    // last is a whole 2000 bytes.
+    std::vector<int> order(static_cast<std::size_t>(count));
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), random);
+    std::vector<std::string> parts(order.size());
+    for (const int index : order) {
         Message part;
         part.mutable_apptransferlogpartaction()->set_index(index);
         const Message answer = e.request(part);
         ASSERT_EQ(answer.apptransferlogpartanswer().ack().statuscode(), Proto::Ack::SUCCESS)
             << answer.ShortDebugString();
-        EXPECT_EQ(answer.apptransferlogpartanswer().index(), index);
-        zip += answer.apptransferlogpartanswer().log();
+        EXPECT_EQ(answer.apptransferlogpartanswer().index(), 0);
+        parts[static_cast<std::size_t>(index)] = answer.apptransferlogpartanswer().log();
+    }
+    std::string zip;
+    for (std::size_t index = 0; index < parts.size(); ++index) {
+        if (index + 1 < parts.size()) {
+            EXPECT_EQ(parts[index].size(), 2000u) << index;
+        } else {
+            EXPECT_GE(parts[index].size(), 1u);
+            EXPECT_LE(parts[index].size(), 2000u);
+        }
+        zip += parts[index];
     }
     Message beyond;
     beyond.mutable_apptransferlogpartaction()->set_index(count);
@@ -152,6 +187,9 @@ TEST(EngineEndToEnd, TheLogTransfersAsAZipHoldingTheLog)
     EXPECT_TRUE(contains(listing.output, "ovra.log")) << listing.output;
     const auto unpacked = ChildProcess::run({"unzip", "-p", out.file("log.zip"), "ovra.log"});
     EXPECT_TRUE(contains(unpacked.output, "OVRA started: version=\"5.0.1151\"")) << unpacked.output.substr(0, 500);
+    for (const std::string& number : numbers) {
+        EXPECT_TRUE(contains(unpacked.output, "phoneNumber=\"" + number + "\""));
+    }
     EXPECT_EQ(e.terminate(), 0);
 }
 
