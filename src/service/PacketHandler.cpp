@@ -20,6 +20,7 @@
 #include "sip/ISipCallCallback.h"
 #include "sip/SipError.h"
 #include "transport/IPacketTransmitter.h"
+#include "util/LogText.h"
 #include "util/Utf8.h"
 
 namespace Tarvent::VirtualChannel {
@@ -134,7 +135,7 @@ PacketHandler::~PacketHandler()
     try {
         transmitter_->stop();
     } catch (...) {
-        logError("Failed to stop the transmitter: message=\"%s\"", currentFailureText().c_str());
+        logError("Failed to stop the transmitter: message=\"%s\"", logText(currentFailureText()).c_str());
     }
     transmitter_->setContext(nullptr);
     transmitter_->setCommandHandler(nullptr);
@@ -225,7 +226,7 @@ void PacketHandler::tearDownServices()
         } catch (...) {
             // The later steps still run: a stack left running after a failed
             // clear would keep registrations alive that nobody owns.
-            logError("Teardown step failed: step=%s; message=\"%s\"", name, currentFailureText().c_str());
+            logError("Teardown step failed: step=%s; message=\"%s\"", name, logText(currentFailureText()).c_str());
         }
     }
 }
@@ -261,7 +262,7 @@ void PacketHandler::handleMessage(const void* data, int size, std::uint64_t mess
     } catch (...) {
         // Nothing may leave the dispatcher's thread; the softphone's own time-out applies.
         logError("Failed to handle message: messageId=%llu; message=\"%s\"", ull(messageId),
-                 currentFailureText().c_str());
+                 logText(currentFailureText()).c_str());
     }
     // Silence begins when the command is done: the period starts again here,
     // after the stamp, so that the tick it ends always finds a whole period
@@ -289,7 +290,7 @@ PacketHandler::Answer PacketHandler::dispatch(const CitrixMessage& request, std:
     case CitrixMessage::kSipStackCodecPrioAction: {
         const auto& action = request.sipstackcodecprioaction();
         logInfo("Received message SipStackCodecPrioAction: messageId=%llu; codecName=\"%s\"; priority=%d", id,
-                action.codecname().c_str(), action.priority());
+                logText(action.codecname()).c_str(), action.priority());
         return runWithAck(messageId, [&] {
             if (!facade_->setCodecPriority(action.codecname().c_str(), action.priority())) {
                 throw std::runtime_error(facade_->isStarted()
@@ -323,7 +324,7 @@ PacketHandler::Answer PacketHandler::dispatch(const CitrixMessage& request, std:
         const auto& action = request.audioplayercreateaction();
         logInfo("Received message AudioPlayerCreateAction: messageId=%llu; filename=\"%s\"; callId=%d; loop=%d; "
                 "extra=%d",
-                id, action.filename().c_str(), action.callid(), action.loop(), action.extraplaybackdevice());
+                id, logText(action.filename()).c_str(), action.callid(), action.loop(), action.extraplaybackdevice());
         return runWithObjectId(messageId, [&] {
             return playerService_->createPlayer(action.filename().c_str(), action.callid(), action.loop(),
                                                 action.extraplaybackdevice());
@@ -379,7 +380,7 @@ PacketHandler::Answer PacketHandler::dispatch(const CitrixMessage& request, std:
     case CitrixMessage::kMakeCallAction: {
         const auto& action = request.makecallaction();
         logInfo("Received message MakeCallAction: messageId=%llu; accountId=%d; phoneNumber=\"%s\"", id,
-                action.accountid(), action.phonenumber().c_str());
+                action.accountid(), logText(action.phonenumber()).c_str());
         return runWithObjectId(messageId, [&] {
             requireNoControlCharacter(action.phonenumber(), "phoneNumber");
             return accountService_->makeCall(action.accountid(), action.phonenumber().c_str());
@@ -404,7 +405,7 @@ PacketHandler::Answer PacketHandler::dispatch(const CitrixMessage& request, std:
     case CitrixMessage::kDialDtmfAction: {
         const auto& action = request.dialdtmfaction();
         logInfo("Received message DialDtmfAction: messageId=%llu; callId=%d; digit=\"%s\"", id, action.callid(),
-                action.digit().c_str());
+                logText(action.digit()).c_str());
         return runWithAck(messageId, [&] { callService_->dialDtmf(action.callid(), action.digit().c_str()); });
     }
     case CitrixMessage::kMosUpdateAction:
@@ -473,7 +474,7 @@ PacketHandler::Answer PacketHandler::dispatch(const CitrixMessage& request, std:
     case CitrixMessage::kForwardAction: {
         const auto& action = request.forwardaction();
         logInfo("Received message ForwardAction: messageId=%llu; callId=%d; targetNumber=\"%s\"", id,
-                action.callid(), action.targetnumber().c_str());
+                action.callid(), logText(action.targetnumber()).c_str());
         return runWithAck(messageId, [&] {
             requireNoControlCharacter(action.targetnumber(), "targetNumber");
             callService_->forward(action.callid(), action.targetnumber().c_str());
@@ -499,7 +500,7 @@ PacketHandler::Answer PacketHandler::runWithAck(std::uint64_t messageId, const s
     }
     fitToPacket(*answer);
     logInfo("Sending message Ack: messageId=%llu; statusCode=%d; statusMessage=\"%s\"", ull(messageId),
-            ack.statuscode(), ack.statusmessage().c_str());
+            ack.statuscode(), logText(ack.statusmessage()).c_str());
     return answer;
 }
 
@@ -517,7 +518,7 @@ PacketHandler::Answer PacketHandler::runWithObjectId(std::uint64_t messageId, co
     }
     fitToPacket(*answer);
     logInfo("Sending message ObjectIdResponse: messageId=%llu; statusCode=%d; statusMessage=\"%s\"; objectId=%d",
-            ull(messageId), ack.statuscode(), ack.statusmessage().c_str(), response.objectid());
+            ull(messageId), ack.statuscode(), logText(ack.statusmessage()).c_str(), response.objectid());
     return answer;
 }
 
@@ -555,7 +556,7 @@ PacketHandler::Answer PacketHandler::handleSipStackAction(const CitrixMessage& r
             const auto& action = request.sipstackstartaction();
             logInfo("Received message SipStackStartAction: messageId=%llu; useNoVad=%d; userAgent=\"%s\"; "
                     "G729Enabled=%d; SipLogEnabled=%d",
-                    id, action.usenovad(), action.useragent().c_str(), action.g729enabled(), action.siplogenabled());
+                    id, action.usenovad(), logText(action.useragent()).c_str(), action.g729enabled(), action.siplogenabled());
             startSipStack(request);
             break;
         }
@@ -578,7 +579,7 @@ PacketHandler::Answer PacketHandler::handleSipStackAction(const CitrixMessage& r
     fitToPacket(*answer);
     logInfo("Sending message SipStackStatusAnswer: messageId=%llu; statusCode=%d; statusMessage=\"%s\"; "
             "sipStackStatus=%d",
-            id, ack.statuscode(), ack.statusmessage().c_str(), status.status());
+            id, ack.statuscode(), logText(ack.statusmessage()).c_str(), status.status());
     return answer;
 }
 
@@ -587,7 +588,7 @@ PacketHandler::Answer PacketHandler::handleAppStart(const CitrixMessage& request
     const unsigned long long id = ull(messageId);
     const auto& action = request.appstartaction();
     logInfo("Received message AppStartAction: messageId=%llu; appVersion=\"%s\"; protocolVersion=%d", id,
-            action.appversion().c_str(), action.protocolversion());
+            logText(action.appversion()).c_str(), action.protocolversion());
     adoptProtocolVersion(action.protocolversion());
 
     auto answer = std::make_unique<CitrixMessage>();
@@ -610,8 +611,8 @@ PacketHandler::Answer PacketHandler::handleCreateAccount(const CitrixMessage& re
     const auto& action = request.createaccountaction();
     logDebug("Received message CreateAccountAction: messageId=%llu; username=\"%s\"; realm=\"%s\"; host=\"%s\"; "
              "transport=\"%s\"",
-             id, action.username().c_str(), action.realm().c_str(), action.host().c_str(),
-             action.transport().c_str());
+             id, logText(action.username()).c_str(), logText(action.realm()).c_str(), logText(action.host()).c_str(),
+             logText(action.transport()).c_str());
 
     auto answer = std::make_unique<CitrixMessage>();
     Proto::CreateAccountAnswer& created = *answer->mutable_createaccountanswer();
@@ -639,7 +640,7 @@ PacketHandler::Answer PacketHandler::handleCreateAccount(const CitrixMessage& re
     }
     fitToPacket(*answer);
     logDebug("Sending message CreateAccountAnswer: messageId=%llu; statusCode=%d; statusMessage=\"%s\"; objectId=%d",
-             id, ack.statuscode(), ack.statusmessage().c_str(), loggedId);
+             id, ack.statuscode(), logText(ack.statusmessage()).c_str(), loggedId);
     return answer;
 }
 
@@ -669,7 +670,7 @@ PacketHandler::Answer PacketHandler::handleMosUpdate(const CitrixMessage& reques
         bool isSipError = false;
         const std::string text = currentFailureText(&isSipError);
         logError("Failed to handle message MosUpdateAction: messageId=%llu; callId=%d; %s=\"%s\"", ull(messageId),
-                 callId, isSipError ? "reason" : "message", text.c_str());
+                 callId, isSipError ? "reason" : "message", logText(text).c_str());
         return nullptr;
     }
 }
@@ -699,7 +700,7 @@ PacketHandler::Answer PacketHandler::handleAudioDeviceManagerCreate(std::uint64_
     const Proto::AudioDeviceNotification& devices = created.audiodevicenotification();
     logDebug("Sending message AudioDeviceManagerCreateAnswer: messageId=%llu; statusCode=%d; statusMessage=\"%s\"; "
              "objectId=%d;%s",
-             ull(messageId), ack.statuscode(), ack.statusmessage().c_str(), devices.objectid(),
+             ull(messageId), ack.statuscode(), logText(ack.statusmessage()).c_str(), devices.objectid(),
              formatAudioDeviceNotification(devices).c_str());
     return answer;
 }
@@ -715,7 +716,7 @@ PacketHandler::Answer PacketHandler::handleStartLogTransfer(std::uint64_t messag
         bool isSipError = false;
         const std::string text = currentFailureText(&isSipError);
         logError("Failed to handle message AppStartLogTransferAction: messageId=%llu; %s=\"%s\"", ull(messageId),
-                 isSipError ? "reason" : "message", text.c_str());
+                 isSipError ? "reason" : "message", logText(text).c_str());
         // No packing will call back: the softphone would otherwise wait for nothing.
         return buildLogTransferAnswer(messageId, 0, text.c_str());
     }
@@ -753,7 +754,7 @@ PacketHandler::Answer PacketHandler::buildLogTransferAnswer(std::uint64_t reques
     fitToPacket(*answer);
     logDebug("Sending message AppStartLogTransferAnswer: messageId=%llu; statusCode=%d; statusMessage=\"%s\"; "
              "count=%d",
-             ull(requestId), ack.statuscode(), ack.statusmessage().c_str(), ready.count());
+             ull(requestId), ack.statuscode(), logText(ack.statusmessage()).c_str(), ready.count());
     return answer;
 }
 
@@ -764,7 +765,7 @@ void PacketHandler::sendLogTransferAnswer(std::uint64_t requestId, int partCount
     } catch (...) {
         // The archive's worker has no caller to tell (e.g. the transmitter is stopping).
         logError("Failed to send message AppStartLogTransferAnswer: messageId=%llu; message=\"%s\"", ull(requestId),
-                 currentFailureText().c_str());
+                 logText(currentFailureText()).c_str());
     }
 }
 
@@ -798,7 +799,7 @@ void PacketHandler::onIdleTimer()
             logDebug("SIP stack idle.");
         }
     } catch (...) {
-        logError("Idle shutdown failed: message=\"%s\"", currentFailureText().c_str());
+        logError("Idle shutdown failed: message=\"%s\"", logText(currentFailureText()).c_str());
     }
 }
 
@@ -810,7 +811,7 @@ void PacketHandler::notify(const char* name, const CitrixMessage& message,
     } catch (...) {
         // Raised on a thread with no caller to tell (SIP core, call worker,
         // device refresh): e.g. the transmitter is stopping.
-        logError("Failed to send message %s: message=\"%s\"", name, currentFailureText().c_str());
+        logError("Failed to send message %s: message=\"%s\"", name, logText(currentFailureText()).c_str());
     }
 }
 
@@ -842,7 +843,7 @@ void PacketHandler::onIncomingCall(int accountId, int callId, int pjsipCallId, c
     notify("IncomingCallNotification", message, [&](unsigned long long id) {
         logInfo("Sending message IncomingCallNotification: messageId=%llu; accountId=%d; callId=%d; pjsipCallId=%d; "
                 "sipMessage=\"%s\"",
-                id, accountId, callId, pjsipCallId, incoming.sipmessage().c_str());
+                id, accountId, callId, pjsipCallId, logText(incoming.sipmessage()).c_str());
     });
 }
 
@@ -872,7 +873,7 @@ void PacketHandler::onCallEarly(int accountId, int callId, int pjsipCallId, std:
     notify("EarlyCallNotification", message, [&](unsigned long long id) {
         logInfo("Sending message EarlyCallNotification: messageId=%llu; accountId=%d; callId=%d; pjsipCallId=%d; "
                 "routeName=\"%s\"",
-                id, accountId, callId, pjsipCallId, early.routename().c_str());
+                id, accountId, callId, pjsipCallId, logText(early.routename()).c_str());
     });
 }
 
@@ -932,9 +933,9 @@ void PacketHandler::onCallMediaState(int accountId, int callId, const SipCallMed
         logInfo("Sending message CallMediaStateNotification: messageId=%llu; accountId=%d; callId=%d; "
                 "codecName=\"%s\"; codecClockRate=%d; mediaState=%d; srtpActive=%d; sdpOffer=%d; "
                 "displayName=\"%s\"; displayNumber=\"%s\"; sipStatus=%d",
-                id, accountId, callId, media.codecname().c_str(), static_cast<int>(media.codecclockrate()),
-                media.mediastate(), media.srtpactive(), media.sdpoffer(), media.displayname().c_str(),
-                media.displaynumber().c_str(), media.sipstatus());
+                id, accountId, callId, logText(media.codecname()).c_str(), static_cast<int>(media.codecclockrate()),
+                media.mediastate(), media.srtpactive(), media.sdpoffer(), logText(media.displayname()).c_str(),
+                logText(media.displaynumber()).c_str(), media.sipstatus());
     });
 }
 
@@ -1000,7 +1001,7 @@ std::string PacketHandler::formatAudioDeviceNotification(const Proto::AudioDevic
             text += ',';
         }
         first = false;
-        text += '(' + std::to_string(device.objectid()) + ";\"" + device.name() + "\";" +
+        text += '(' + std::to_string(device.objectid()) + ";\"" + logText(device.name()) + "\";" +
                 (device.isinputdevice() ? '1' : '0') + ';' + (device.isoutputdevice() ? '1' : '0') + ';' +
                 (device.iscalldevice() ? '1' : '0') + ')';
     }

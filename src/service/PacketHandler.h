@@ -105,6 +105,7 @@ public:
 
     static std::unique_ptr<Proto::AudioDeviceNotification> buildAudioDeviceNotification(
         int objectId, const AudioDeviceSnapshot& snapshot);
+    // The device list as a log line shows it (names through logText).
     static std::string formatAudioDeviceNotification(const Proto::AudioDeviceNotification& notification);
 
     // IAccountServiceCallback

@@ -22,6 +22,7 @@
 #include "sip/SipLogListener.h"
 #include "sip/SipMessageTap.h"
 #include "sip/SipWavFile.h"
+#include "util/LogText.h"
 
 namespace Tarvent::VirtualChannel {
 
@@ -498,7 +499,7 @@ bool SipStack::setCodecPriority(const char* codecId, int priority)
             logError("Failed to set codec priority because SIP stack is not running.");
             return false;
         }
-        logInfo("Setting codec priority: codec=\"%s\"; priority=%d;", id.c_str(), priority);
+        logInfo("Setting codec priority: codec=\"%s\"; priority=%d;", logText(id).c_str(), priority);
     }
     try {
         runOnCore([&](const SipCoreThread::CorePtr& core) {
