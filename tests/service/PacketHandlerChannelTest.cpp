@@ -421,6 +421,37 @@ TEST_F(PacketHandlerChannelTest, AudioActionsWithTheRunningStack)
     EXPECT_EQ(request(message, 10).ack().statuscode(), Proto::Ack::SUCCESS);
 }
 
+// A notification the client leaves unanswered is reported once, after the
+// transmitter's time-out; an answered one never.
+TEST_F(PacketHandlerChannelTest, AnUnansweredNotificationTimesOutOnce)
+{
+    build();
+    // The engine knows the client's connection once it has heard from it.
+    ASSERT_EQ(stackAction(&query, 1).status(), Proto::SipStackStatusAnswer::STOPPED);
+    rig->handler->onCallConfirmed(1, 2, 3);
+    const auto sent = std::chrono::steady_clock::now();
+    const auto first = client->readPacket(5s);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->type, kCommand);
+    const std::string line = "PacketHandler Timeout: messageId=" + std::to_string(first->messageId);
+    rig->handler->onCallConfirmed(1, 2, 4);
+    const auto second = client->readPacket(5s);
+    ASSERT_TRUE(second);
+    acknowledge(*second);
+
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return capture.contains(line); }, 10s));
+    const auto timedOut = std::chrono::steady_clock::now() - sent;
+    EXPECT_GE(timedOut, 5000ms);
+    EXPECT_LE(timedOut, 5000ms + 1500ms);
+    EXPECT_EQ(TestSupport::levelOf(capture, line), Error);
+    std::this_thread::sleep_for(1s);
+    int lines = 0;
+    for (const std::string& message : capture.messages()) {
+        lines += message.find("PacketHandler Timeout") != std::string::npos;
+    }
+    EXPECT_EQ(lines, 1);
+}
+
 // Long device names in numbers that no packet holds whole: the create answer
 // still comes, with every device and shortened names.
 TEST_F(PacketHandlerChannelTest, ADeviceListTooLongForAPacketIsAnsweredWithShorterNames)

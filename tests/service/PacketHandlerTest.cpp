@@ -56,6 +56,36 @@ TEST_F(PacketHandlerTest, AppStartAdoptsTheVersionAndAnswersLinuxAndVersionTwo)
                                  "remoteVersion=\"5.0.1151\"; remotePlatform=\"LINUX\"; protocolVersion=2"));
 }
 
+// Any version is stored as sent and answered with the engine's own 2; below
+// 2 the device manager is created the old way, from 2 on the new way.
+TEST_F(PacketHandlerTest, EveryProtocolVersionIsAdoptedAndChoosesTheDeviceAnswer)
+{
+    struct VersionCase {
+        int version;
+        CitrixMessage::InnerCase deviceAnswer;
+    };
+    std::uint64_t messageId = 60;
+    for (const VersionCase& c : {VersionCase{0, CitrixMessage::kObjectIdResponse},
+                                 VersionCase{-3, CitrixMessage::kObjectIdResponse},
+                                 VersionCase{1, CitrixMessage::kObjectIdResponse},
+                                 VersionCase{2, CitrixMessage::kAudioDeviceManagerCreateAnswer},
+                                 VersionCase{7, CitrixMessage::kAudioDeviceManagerCreateAnswer}}) {
+        SCOPED_TRACE(c.version);
+        CitrixMessage start;
+        start.mutable_appstartaction()->set_protocolversion(c.version);
+        const CitrixMessage answer = answerTo(start, ++messageId);
+        EXPECT_EQ(answer.appstartanswer().protocolversion(), 2);
+        EXPECT_EQ(answer.appstartanswer().ack().statuscode(), Proto::Ack::SUCCESS);
+        EXPECT_TRUE(rig.handler->isAtLeast(c.version) && rig.handler->isAtMost(c.version));
+        EXPECT_TRUE(rig.deviceService->isAtLeast(c.version) && rig.deviceService->isAtMost(c.version));
+        EXPECT_TRUE(capture.contains("Updating protocol version: version=" + std::to_string(c.version) +
+                                     "; supportedVersions=1..2"));
+        CitrixMessage create;
+        create.mutable_audiodevicemanagercreateaction();
+        EXPECT_EQ(answerTo(create, ++messageId).inner_case(), c.deviceAnswer);
+    }
+}
+
 TEST_F(PacketHandlerTest, UnknownAndUnparsableMessagesAreLoggedAndNotAnswered)
 {
     rig.recorder.deliverRaw("\xff\xff\xff garbage", 5);
@@ -216,9 +246,13 @@ TEST_F(PacketHandlerTest, CallNotificationsCarryTheirFieldsAndFreshIds)
     rig.handler->onCallTerminated(1, 2, 3, 2);
     rig.handler->onCallTerminated(1, 2, 3, 7);
     rig.handler->onAccountRegStateChanged(-1, true, 200, 200);
+    // Only 1 and 2 have names of their own.
+    rig.handler->onCallTerminated(1, 2, 3, 0);
+    rig.handler->onCallTerminated(1, 2, 3, 1);
+    rig.handler->onCallTerminated(1, 2, 3, 3);
 
     const auto sent = rig.recorder.sent();
-    ASSERT_EQ(sent.size(), 7u);
+    ASSERT_EQ(sent.size(), 10u);
     for (std::size_t i = 0; i < sent.size(); ++i) {
         EXPECT_FALSE(sent[i].isAnswer);
         EXPECT_EQ(sent[i].messageId, i + 1);
@@ -243,6 +277,15 @@ TEST_F(PacketHandlerTest, CallNotificationsCarryTheirFieldsAndFreshIds)
                                  "pjsipCallId=3; reason=\"CALL_TERMINATION_REASON_UNKNOWN\""));
     EXPECT_TRUE(capture.contains("Sending message AccountRegStateChangedNotification: messageId=7; accountId=-1; "
                                  "isConnected=1; status=200; statusCode=200"));
+    const Proto::CallTerminationReason reasons[] = {Proto::CALL_TERMINATION_REASON_UNKNOWN,
+                                                    Proto::CALL_TERMINATION_REASON_NOT_FOUND,
+                                                    Proto::CALL_TERMINATION_REASON_UNKNOWN};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(sent[7 + i].message.terminatedcallnotification().reason(), reasons[i]);
+        EXPECT_TRUE(capture.contains("Sending message TerminatedCallNotification: messageId=" + std::to_string(8 + i) +
+                                     "; accountId=1; callId=2; pjsipCallId=3; reason=\"" +
+                                     Proto::CallTerminationReason_Name(reasons[i]) + "\""));
+    }
 }
 
 TEST_F(PacketHandlerTest, LongIncomingInviteIsCutAtALineAndStillSent)
