@@ -512,9 +512,12 @@ void SipCall::onStateChanged(const std::shared_ptr<linphone::Call>& call, int st
         default:
             break;
         }
-        if (state == State::StreamsRunning || state == State::Paused || state == State::PausedByRemote ||
-            state == State::Updating || state == State::End || state == State::Error) {
+        if (state == State::StreamsRunning || state == State::Paused || state == State::PausedByRemote) {
             updateMedia(call, stateValue);
+        } else if (state == State::End || state == State::Error) {
+            // The media ends with the call, which reports that itself.
+            const std::lock_guard<std::recursive_mutex> lock(mutex);
+            mediaActive = streamCreated = false;
         }
     } catch (const SipError& error) {
         logError("Exception in onCallMediaState: pjsipCallId=%d; reason=\"%s\"", pjsipCallId.load(), error.reason.c_str());
@@ -660,8 +663,17 @@ void SipCall::updateMedia(const std::shared_ptr<linphone::Call>& call, int state
             localHold = hold;
             queue.push(SipCallCallbackData{SipCallCallbackData::kHoldState, SipCallMediaState{}, hold});
         }
-        if (infoChanged || statusChanged) {
+        // The re-INVITEs the engine makes for its own ends (a new device, a
+        // conference join or leave) renew the streams as they were: only a
+        // change of the media reaches the owner.
+        const bool reported = mediaReported && reportedMedia.mediaState == mediaState.mediaState &&
+                              reportedMedia.codecName == mediaState.codecName &&
+                              reportedMedia.codecClockRate == mediaState.codecClockRate &&
+                              reportedMedia.srtpActive == mediaState.srtpActive;
+        if ((infoChanged || statusChanged) && !reported) {
             queue.push(SipCallCallbackData{SipCallCallbackData::kMediaState, mediaState, false});
+            reportedMedia = mediaState;
+            mediaReported = true;
         }
         muteMic = microphoneMuted;
         muteSpeaker = speakerMuted;
@@ -672,10 +684,7 @@ void SipCall::updateMedia(const std::shared_ptr<linphone::Call>& call, int state
         call->setSpeakerMuted(muteSpeaker);
         SipStack::getInstance().applyLevels(call->getCore());
     }
-    // An ending call leaves through its state change, not here.
-    if (stateValue != static_cast<int>(State::End) && stateValue != static_cast<int>(State::Error)) {
-        followConference(true);
-    }
+    followConference(true);
 }
 
 void SipCall::logEndOfCallStatistics(const std::shared_ptr<linphone::Call>& call)

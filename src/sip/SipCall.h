@@ -171,6 +171,8 @@ private:
     std::int32_t lastState = kNull;
     std::string destinationUri;
     SipCallMediaState mediaState;
+    SipCallMediaState reportedMedia;  // as the last media update reported it
+    bool mediaReported = false;
     SipCallStatistics statistics;
     std::string routeName;
     std::string localNumber;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/EngineTestSupport.h"
 #include "support/BaresipFixture.h"
@@ -208,6 +209,98 @@ TEST_F(EngineCallTest, AnOutgoingCallIsDialledHeldRecordedMeasuredAndHungUp)
     ASSERT_FALSE(recordings.empty()) << bob.log();
     const WavFile heard = WavFile::read(recordings.back());
     EXPECT_GT(ToneDetector(heard.sampleRate).blocksWithTone(heard.samples, kOurTone), 10);
+}
+
+TEST_F(EngineCallTest, OnlyChangesOfTheMediaBecomeMediaRecords)
+{
+    // The media records of `callId` the client has been sent so far and not taken.
+    const auto mediaRecords = [this](int callId) {
+        engine_.request(TestSupport::stackQuery());  // reads what arrived meanwhile
+        std::vector<Proto::CallMediaStateNotification> records;
+        for (const Message& m : engine_.client().kept()) {
+            if (m.has_callmediastatenotification() && m.callmediastatenotification().callid() == callId) {
+                records.push_back(m.callmediastatenotification());
+            }
+        }
+        return records;
+    };
+    const auto makeCall = [this](const std::string& number) {
+        Message make;
+        make.mutable_makecallaction()->set_accountid(accountId_);
+        make.mutable_makecallaction()->set_phonenumber(number);
+        const int callId = engine_.request(make).objectidresponse().objectid();
+        Message dial;
+        dial.mutable_dialaction()->set_callid(callId);
+        EXPECT_EQ(ackOf(dial).statuscode(), Ack::SUCCESS);
+        return callId;
+    };
+    const auto terminated = [this](int callId) {
+        return notification(&Message::has_terminatedcallnotification,
+                            [&](const Message& m) { return m.terminatedcallnotification().callid() == callId; });
+    };
+
+    // A call that fails reports its final answer, and no media of its own.
+    const int refused = makeCall("nobody");
+    ASSERT_TRUE(terminated(refused));
+    std::this_thread::sleep_for(1s);  // the call's records come from its own thread
+    const auto refusedRecords = mediaRecords(refused);
+    EXPECT_TRUE(std::any_of(refusedRecords.begin(), refusedRecords.end(),
+                            [](const auto& r) { return r.sipstatus() == 404; }));
+    for (const auto& record : refusedRecords) {
+        EXPECT_EQ(record.mediastate(), 0) << record.ShortDebugString();
+    }
+
+    BaresipFixture bob(farEnd(true));
+    const int callId = makeCall("bob");
+    ASSERT_TRUE(notification(&Message::has_confirmedcallnotification,
+                             [&](const Message& m) { return m.confirmedcallnotification().callid() == callId; }));
+    ASSERT_TRUE(notification(&Message::has_callmediastatenotification, [&](const Message& m) {
+        return m.callmediastatenotification().callid() == callId && m.callmediastatenotification().mediastate() == 1;
+    }));
+    ASSERT_TRUE(bob.waitForEvent("CALL_REMOTE_SDP")) << bob.log();  // the call's own offer
+
+    // Another speaker: the call is re-INVITEd onto it, and its media stay as they were.
+    Message create;
+    create.mutable_audiodevicemanagercreateaction();
+    const Message created = engine_.request(create);
+    int desk = -1;
+    int microphone = -1;
+    for (const auto& device : created.audiodevicemanagercreateanswer().audiodevicenotification().audiodevices()) {
+        if (device.name().find("Desk Speaker") != std::string::npos && device.isoutputdevice()) {
+            desk = device.objectid();
+        }
+        if (device.name().find("Headset Microphone") != std::string::npos && device.isinputdevice()) {
+            microphone = device.objectid();
+        }
+    }
+    ASSERT_GE(desk, 0) << created.ShortDebugString();
+    ASSERT_GE(microphone, 0) << created.ShortDebugString();
+    std::this_thread::sleep_for(500ms);
+    const std::size_t before = mediaRecords(callId).size();
+    Message select;
+    select.mutable_audiodevicedefaultchangedaction()->set_newdefaultinputobjectid(microphone);
+    select.mutable_audiodevicedefaultchangedaction()->set_newdefaultoutputobjectid(desk);
+    EXPECT_EQ(ackOf(select).statuscode(), Ack::SUCCESS);
+    const auto reinvite = bob.waitForEvent("CALL_REMOTE_SDP", 5s);
+    ASSERT_TRUE(reinvite) << bob.log();
+    EXPECT_EQ(reinvite->param, "offer");
+    std::this_thread::sleep_for(1s);
+    const auto afterDevice = mediaRecords(callId);
+    EXPECT_EQ(afterDevice.size(), before);
+    for (std::size_t i = before; i < afterDevice.size(); ++i) {
+        EXPECT_EQ(afterDevice[i].mediastate(), 1) << afterDevice[i].ShortDebugString();
+    }
+
+    // An ended call reports its end, and no media after it.
+    const std::size_t beforeEnd = afterDevice.size();
+    bob.hangup();
+    ASSERT_TRUE(terminated(callId));
+    std::this_thread::sleep_for(1s);
+    const auto afterEnd = mediaRecords(callId);
+    EXPECT_EQ(afterEnd.size(), beforeEnd);
+    for (std::size_t i = beforeEnd; i < afterEnd.size(); ++i) {
+        ADD_FAILURE() << afterEnd[i].ShortDebugString();
+    }
 }
 
 TEST_F(EngineCallTest, AnIncomingCallIsNotifiedAnsweredAndEndedByTheFarEnd)
