@@ -19,6 +19,7 @@
 #include "sip/SipCodecs.h"
 #include "sip/SipConference.h"
 #include "sip/SipDialogWatch.h"
+#include "sip/SipLibraryObjects.h"
 #include "sip/SipLogListener.h"
 #include "sip/SipMessageTap.h"
 #include "sip/SipWavFile.h"
@@ -173,6 +174,8 @@ SipStack::SipStack()
       dialogWatch(std::make_unique<SipDialogWatch>()),
       conference(std::make_unique<SipConference>(*this))
 {
+    // Before anything of the library runs on a thread of its own.
+    SipLibraryObjects::instance();
 }
 
 SipStack::~SipStack()
@@ -180,15 +183,11 @@ SipStack::~SipStack()
     // At process exit a stack still running goes down without a word: the
     // Logger may be gone already, so the library's lines are cut off first.
     std::shared_ptr<SipCoreThread> thread;
-    std::shared_ptr<SipLogListener> listener;
     {
         const std::lock_guard<std::recursive_mutex> lock(mutex);
         thread = std::move(coreThread);
-        listener = std::move(logListener);
     }
-    if (listener) {
-        linphone::LoggingService::get()->removeListener(listener);
-    }
+    SipLibraryObjects::instance().logListener().deactivate();
     if (thread && !thread->isCoreThread()) {
         thread->shutdown();
     }
@@ -224,7 +223,7 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     const std::string folder = preparePrivateFolder(workingFolder);
     factory->setDataDir(folder);
     factory->setConfigDir(folder);
-    linphone::LoggingService::get()->setLogLevelMask(sipLogEnabled ? kAllLogLevels : 0u);
+    SipLibraryObjects::instance().loggingService().setLogLevelMask(sipLogEnabled ? kAllLogLevels : 0u);
     // Setting the level resets every domain's mask, the tap's too.
     SipMessageTap::enableReceivedMessageLogging();
 
@@ -317,16 +316,10 @@ void SipStack::start(bool noVad, const char* userAgentValue, bool g729Enabled, b
     // noVad every audio frame is sent.
     (void)noVad;
 
-    std::shared_ptr<SipLogListener> listener;
     std::shared_ptr<SipCoreThread> thread;
     try {
         messageTap->clear();
-        listener = std::make_shared<SipLogListener>(sipLogEnabled, messageTap);
-        {
-            const std::lock_guard<std::recursive_mutex> lock(mutex);
-            logListener = listener;
-        }
-        linphone::LoggingService::get()->addListener(listener);
+        SipLibraryObjects::instance().logListener().activate(sipLogEnabled, messageTap);
         thread = std::make_shared<SipCoreThread>([this, sipLogEnabled]() { return createCore(sipLogEnabled); });
         {
             const std::lock_guard<std::recursive_mutex> lock(mutex);
@@ -366,18 +359,14 @@ void SipStack::shutDown(std::shared_ptr<SipCoreThread> thread)
     if (thread) {
         thread->shutdown();
     }
-    std::shared_ptr<SipLogListener> listener;
     std::string folder;
     {
         const std::lock_guard<std::recursive_mutex> lock(mutex);
         started = false;
         coreThread.reset();
-        listener = std::move(logListener);
         folder = workingDirectory;
     }
-    if (listener) {
-        linphone::LoggingService::get()->removeListener(listener);
-    }
+    SipLibraryObjects::instance().logListener().deactivate();
     removePrivateFolder(folder);
 }
 

@@ -15,7 +15,6 @@
 
 namespace Tarvent::VirtualChannel {
 
-class SipLogListener;
 class SipMessageTap;
 class SipDialogWatch;
 class SipAccount;
@@ -143,7 +142,6 @@ private:
     // that applies them, so a failing call leaves them unchanged.
     std::recursive_mutex mutex;
     std::shared_ptr<SipCoreThread> coreThread;  // set while started
-    std::shared_ptr<SipLogListener> logListener;
     const std::shared_ptr<SipMessageTap> messageTap;  // set at construction; thread-safe itself
     const std::unique_ptr<SipDialogWatch> dialogWatch;  // set at construction; thread-safe itself
     const std::unique_ptr<SipConference> conference;   // set at construction; thread-safe itself

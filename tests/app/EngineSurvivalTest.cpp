@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "app/EngineTestSupport.h"
+#include "support/BaresipFixture.h"
+#include "support/KamailioFixture.h"
+#include "support/PulseAudioFixture.h"
+
+namespace Tarvent::VirtualChannel {
+namespace {
+
+using namespace std::chrono_literals;
+using Proto::Ack;
+using TestSupport::BaresipFixture;
+using TestSupport::KamailioFixture;
+using TestSupport::Message;
+using TestSupport::PulseAudioFixture;
+using TestSupport::RunningEngine;
+
+// Five seconds after its end a call is due for deletion; the sweep runs every second.
+constexpr auto kCallDeletion = 6500ms;
+
+// The engine over its channel against kamailio, baresip far ends (bob and
+// carol, answering at once) and a PulseAudio server, with the SIP log on and
+// alice registered: the sequences that once ended the process.
+class EngineSurvivalTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(engine_.ready()) << engine_.engine().console();
+        ASSERT_TRUE(engine_.request(TestSupport::appStart(2)).has_appstartanswer());
+        Message start = TestSupport::stackStart();
+        start.mutable_sipstackstartaction()->set_siplogenabled(true);
+        const Message started = engine_.request(start, 30s);
+        ASSERT_EQ(started.sipstackstatusanswer().status(), Proto::SipStackStatusAnswer::RUNNING)
+            << started.ShortDebugString();
+        const Message created = engine_.request(TestSupport::createAccount("alice", "alicepw"));
+        ASSERT_EQ(created.createaccountanswer().objectidresponse().ack().statuscode(), Ack::SUCCESS);
+        accountId_ = created.createaccountanswer().objectidresponse().objectid();
+        ASSERT_TRUE(notification(&Message::has_accountregstatechangednotification)) << kamailio_.log();
+    }
+
+    void TearDown() override { EXPECT_EQ(engine_.terminate(), 0) << engine_.engine().console(); }
+
+    std::unique_ptr<BaresipFixture> farEnd(const std::string& user)
+    {
+        BaresipFixture::Options options;
+        options.user = user;
+        options.registrar = &kamailio_;
+        options.password = user + "pw";
+        options.autoAnswer = true;
+        return std::make_unique<BaresipFixture>(options);
+    }
+
+    std::optional<Message> notification(bool (Message::*has)() const,
+                                        const std::function<bool(const Message&)>& also = nullptr,
+                                        std::chrono::milliseconds timeout = 15s)
+    {
+        return engine_.client().notification([&](const Message& m) { return (m.*has)() && (!also || also(m)); },
+                                             timeout);
+    }
+
+    // Dials `user` and waits for the call's confirmation; the call id.
+    int confirmedCall(const std::string& user)
+    {
+        Message make;
+        make.mutable_makecallaction()->set_accountid(accountId_);
+        make.mutable_makecallaction()->set_phonenumber(user);
+        const Message made = engine_.request(make);
+        EXPECT_EQ(made.objectidresponse().ack().statuscode(), Ack::SUCCESS) << made.ShortDebugString();
+        const int callId = made.objectidresponse().objectid();
+        Message dial;
+        dial.mutable_dialaction()->set_callid(callId);
+        EXPECT_EQ(engine_.ack(dial).statuscode(), Ack::SUCCESS);
+        EXPECT_TRUE(notification(&Message::has_confirmedcallnotification, [&](const Message& m) {
+            return m.confirmedcallnotification().callid() == callId;
+        })) << engine_.engine().console();
+        return callId;
+    }
+
+    void hangUp(int callId)
+    {
+        Message hangUp;
+        hangUp.mutable_hangupaction()->set_callid(callId);
+        EXPECT_EQ(engine_.ack(hangUp).statuscode(), Ack::SUCCESS);
+        EXPECT_TRUE(notification(&Message::has_terminatedcallnotification, [&](const Message& m) {
+            return m.terminatedcallnotification().callid() == callId;
+        })) << engine_.engine().console();
+    }
+
+    bool holdReported(int callId, bool isHold)
+    {
+        return notification(&Message::has_holdstatechangednotification, [&](const Message& m) {
+                   return m.holdstatechangednotification().callid() == callId &&
+                          m.holdstatechangednotification().ishold() == isHold;
+               }).has_value();
+    }
+
+    bool alive()
+    {
+        return engine_.request(TestSupport::stackQuery(), 5s).has_sipstackstatusanswer() &&
+               engine_.engine().process().running();
+    }
+
+    PulseAudioFixture pulse_;
+    KamailioFixture kamailio_{{{"alice", "alicepw"}, {"bob", "bobpw"}, {"carol", "carolpw"}}, "127.0.0.1", 5060};
+    RunningEngine engine_;
+    int accountId_ = -1;
+};
+
+// The library logs on its media and sound threads as well as on the core
+// thread; with the SIP log on, a call that is confirmed or taken off hold
+// while another is being held has several of them logging at once.
+TEST_F(EngineSurvivalTest, WithTheSipLogOnCallsHoldEachOtherAndTheEngineLivesOn)
+{
+    const auto bob = farEnd("bob");
+    const auto carol = farEnd("carol");
+    const int first = confirmedCall("bob");
+    // The second call takes the call index of one deleted shortly before.
+    hangUp(confirmedCall("carol"));
+    std::this_thread::sleep_for(kCallDeletion);
+    const int second = confirmedCall("carol");
+    EXPECT_TRUE(holdReported(first, true)) << "dialling the second call holds the first";
+    // Taking one off hold holds the other.
+    for (int round = 0; round < 16; ++round) {
+        const int resumed = round % 2 == 0 ? first : second;
+        const int heldNow = round % 2 == 0 ? second : first;
+        Message resume;
+        resume.mutable_callholdaction()->set_accountid(accountId_);
+        resume.mutable_callholdaction()->set_callid(resumed);
+        resume.mutable_callholdaction()->set_hold(false);
+        resume.mutable_callholdaction()->set_autoholdothers(true);
+        EXPECT_EQ(engine_.ack(resume).statuscode(), Ack::SUCCESS);
+        EXPECT_TRUE(holdReported(resumed, false));
+        EXPECT_TRUE(holdReported(heldNow, true));
+        ASSERT_TRUE(alive()) << engine_.engine().console() << engine_.engine().log();
+    }
+    hangUp(second);
+    hangUp(first);
+    ASSERT_TRUE(alive()) << engine_.engine().console() << engine_.engine().log();
+}
+
+}  // namespace
+}  // namespace Tarvent::VirtualChannel
