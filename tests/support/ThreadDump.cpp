@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -35,9 +37,17 @@ std::mutex& printMutex()
     return instance;
 }
 
+// Running, not only not yet reaped: a process that ended has no threads to show.
 bool exists(pid_t pid)
 {
-    return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+    if (pid <= 0 || (::kill(pid, 0) != 0 && errno != EPERM)) {
+        return false;
+    }
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // "pid (name) state ...": the name may hold anything but the last ')'.
+    const std::size_t close = text.rfind(')');
+    return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
 }
 
 }  // namespace
@@ -45,7 +55,7 @@ bool exists(pid_t pid)
 std::string ThreadDump::of(pid_t pid)
 {
     if (!exists(pid)) {
-        return "(process " + std::to_string(pid) + " is gone)\n";
+        return "(process " + std::to_string(pid) + " has ended)\n";
     }
     // Where the kernel lets only ancestors trace a process, this one lets
     // its own gdb (a child) in.

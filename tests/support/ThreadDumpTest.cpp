@@ -30,7 +30,10 @@ TEST(ThreadDump, ShowsEveryThreadOfARunningProcessAndLeavesItRunning)
     EXPECT_NE(stacks.find("Thread 1"), std::string::npos) << stacks;
     EXPECT_NE(stacks.find("sleep"), std::string::npos) << stacks;
     EXPECT_TRUE(sleeper.running()) << "gdb detaches again";
-    EXPECT_NE(ThreadDump::of(999999).find("is gone"), std::string::npos);
+    EXPECT_NE(ThreadDump::of(999999).find("has ended"), std::string::npos);
+    ChildProcess ended({"true"});
+    std::this_thread::sleep_for(200ms);  // ended, not yet reaped
+    EXPECT_NE(ThreadDump::of(ended.pid()).find("has ended"), std::string::npos);
 }
 
 // Stands for a test that hangs; run only by the test below, in a process of its own.
