@@ -3,8 +3,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "util/Timer.h"
 
@@ -46,6 +50,20 @@ private:
     int count_ = 0;
     Clock::time_point last_{};
 };
+
+// Polls `condition` until it holds or `limit` passes; whether it held.
+template <typename Condition>
+bool waitUntil(Condition condition, std::chrono::milliseconds limit = 10s)
+{
+    const auto deadline = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
 
 TEST(Timer, FireAtOnceThenPeriodically)
 {
@@ -201,6 +219,115 @@ TEST(Timer, SuspendFromOutsideSkipsThePendingCallAndStartEndsASuspension)
     ASSERT_TRUE(counter.waitFor(1));
     EXPECT_GE(counter.last() - started, 50ms);
     timer.stop();
+}
+
+
+TEST(Timer, FireAtOnceCallsBeforeTheFirstPeriodHasPassed)
+{
+    FireCounter counter;
+    Timer timer([&](Timer*) { counter.fire(); });
+    const auto begin = Clock::now();
+    timer.start(30s, true);
+    // Without the flag honoured the first call would come after 30 s.
+    ASSERT_TRUE(counter.waitFor(1, 20s));
+    EXPECT_LT(counter.last() - begin, 20s);
+    timer.stop();
+    EXPECT_EQ(counter.count(), 1);
+}
+
+TEST(Timer, ThePeriodCountsFromTheEndOfASlowCallback)
+{
+    std::mutex mutex;
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> calls;  // begin, end
+    FireCounter counter;
+    Timer timer([&](Timer*) {
+        const auto begin = Clock::now();
+        std::this_thread::sleep_for(120ms);
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            calls.emplace_back(begin, Clock::now());
+        }
+        counter.fire();
+    });
+    timer.start(80ms, true);
+    ASSERT_TRUE(counter.waitFor(3));
+    timer.stop();
+    const std::lock_guard<std::mutex> lock(mutex);
+    for (std::size_t i = 1; i < calls.size(); ++i) {
+        // A fixed grid would start a call every 80 ms, while the previous one still runs.
+        EXPECT_GE(calls[i].first - calls[i - 1].second, 80ms) << "call " << i;
+    }
+}
+
+TEST(Timer, StopFromInsideTheCallbackEndsTheTimerAndItCanStillBeDestroyedAndStarted)
+{
+    std::atomic<int> calls{0};
+    std::atomic<bool> stopReturned{false};
+    auto timer = std::make_unique<Timer>([&](Timer* self) {
+        if (++calls == 1) {
+            self->stop();
+            stopReturned = true;
+        }
+    });
+    timer->start(5ms, true);
+    ASSERT_TRUE(waitUntil([&] { return stopReturned.load(); }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(calls, 1);  // nothing after the stop
+
+    // Started again from outside: the old thread is joined first.
+    timer->start(5ms, true);
+    EXPECT_TRUE(waitUntil([&] { return calls >= 3; }));
+    timer->stop();
+
+    // A self-stopped timer destroyed from outside joins its thread (no terminate).
+    calls = 0;
+    stopReturned = false;
+    timer->start(5ms, true);
+    ASSERT_TRUE(waitUntil([&] { return stopReturned.load(); }));
+    timer.reset();
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(Timer, StartFromInsideTheCallbackAfterItsOwnStopIsRefused)
+{
+    std::atomic<bool> refused{false};
+    std::atomic<bool> done{false};
+    Timer timer([&](Timer* self) {
+        self->start(1s, false);  // running: no effect
+        self->stop();
+        try {
+            self->start(5ms, true);
+        } catch (const std::system_error& e) {
+            refused = e.code() == std::errc::resource_deadlock_would_occur;
+        }
+        done = true;
+    });
+    timer.start(5ms, true);
+    ASSERT_TRUE(waitUntil([&] { return done.load(); }));
+    EXPECT_TRUE(refused);
+    timer.stop();
+}
+
+TEST(Timer, DestroyedByItsOwnCallbackTheThreadEndsWithoutTouchingIt)
+{
+    std::atomic<int> calls{0};
+    std::atomic<bool> startReturned{false};
+    std::atomic<bool> destroyed{false};
+    std::unique_ptr<Timer> timer;
+    timer = std::make_unique<Timer>([&](Timer*) {
+        ++calls;
+        // Only once nobody else is inside a call on the timer any more.
+        if (startReturned) {
+            timer.reset();
+            destroyed = true;
+        }
+    });
+    timer->start(5ms, true);
+    startReturned = true;
+    ASSERT_TRUE(waitUntil([&] { return destroyed.load(); }));
+    const int after = calls;
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(calls, after);
 }
 
 }  // namespace
