@@ -8,8 +8,9 @@ namespace Tarvent::VirtualChannel {
 // The separator between the components of a path.
 constexpr char kPathSeparator = '/';
 
-// Creates the last component of `path`; its parent must exist. An existing
-// folder counts as success. Any thread.
+// Creates the last component of `path`; its parent must exist. Anything that
+// exists under that name already counts as success (also a plain file: that
+// it is no folder shows when it is opened). Any thread.
 bool createDirectory(const std::string& path);
 
 enum class ListResult {

@@ -64,8 +64,16 @@ TEST(FileAppender, ConstructionFailuresThrowLoggerException)
         EXPECT_STREQ(e.what(), "Failed to create directory.");
     }
 
+    // A plain file where the folder belongs exists, so it is not created,
+    // but it cannot be listed as a folder.
     writeFile(dir.file("plain"), "not a folder");
-    EXPECT_THROW(FileAppender(makeConfig(dir.file("plain"))), LoggerException);
+    try {
+        FileAppender appender(makeConfig(dir.file("plain")));
+        FAIL() << "no exception";
+    } catch (const LoggerException& e) {
+        EXPECT_STREQ(e.what(), "Failed to open logging directory.");
+    }
+    EXPECT_EQ(readFile(dir.file("plain")), "not a folder");
 }
 
 TEST(FileAppender, ExistingFolderIsCountedAndAppendedTo)

@@ -13,7 +13,7 @@ namespace {
 
 using TestSupport::TempDir;
 
-TEST(FileSystem, CreateDirectoryAcceptsAnExistingFolderOnly)
+TEST(FileSystem, CreateDirectoryAcceptsAnythingThatExistsByThatName)
 {
     TempDir dir;
     EXPECT_TRUE(createDirectory(dir.file("log")));
@@ -21,7 +21,8 @@ TEST(FileSystem, CreateDirectoryAcceptsAnExistingFolderOnly)
     EXPECT_TRUE(createDirectory(dir.file("log")));
     EXPECT_FALSE(createDirectory(dir.file("missing/log")));
     TestSupport::writeFile(dir.file("plain"), "");
-    EXPECT_FALSE(createDirectory(dir.file("plain")));
+    EXPECT_TRUE(createDirectory(dir.file("plain")));
+    EXPECT_FALSE(std::filesystem::is_directory(dir.file("plain")));
 }
 
 TEST(FileSystem, ListFilesSkipsFoldersAndMapsErrors)
