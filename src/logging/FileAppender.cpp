@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <utility>
@@ -45,12 +46,16 @@ FileAppender::FileAppender(FileAppenderConfig config) : config_(std::move(config
     openLiveFile(false);
     fileCount_ = countLogFiles(config_.directory);
     if (config_.writeBehind) {
+        queue_ = std::make_unique<WriteBehindQueue>(kMaxQueued);
         writer_ = std::thread([this] { writerLoop(); });
+        crashFlush_ = std::make_unique<CrashFlush>(&FileAppender::flushInCrash, this);
     }
 }
 
 FileAppender::~FileAppender()
 {
+    // No crash handler may reach into this object from here on.
+    crashFlush_.reset();
     if (writer_.joinable()) {
         {
             const std::lock_guard<std::mutex> queueLock(queueMutex_);
@@ -63,66 +68,75 @@ FileAppender::~FileAppender()
     writeQueued();
 }
 
+void FileAppender::flushInCrash(void* self) noexcept
+{
+    auto* const appender = static_cast<FileAppender*>(self);
+    appender->queue_->crashDrain(
+        [](void* file, const char* data, std::size_t size) noexcept {
+            static_cast<const AppendFile*>(file)->writeInCrash(data, size);
+        },
+        &appender->file_);
+}
+
 void FileAppender::append(const LogRecord& record)
 {
     ILayout* const layout = getLayout();
     // Appends are serialised by the Logger's lock, so the layout needs no lock of ours.
-    std::string line = layout != nullptr ? layout->format(record) : record.message + '\n';
-    if (config_.writeBehind && record.level < Error) {
+    const std::string line = layout != nullptr ? layout->format(record) : record.message + '\n';
+    if (queue_ && record.level < Error) {
+        bool queued = false;
         bool wake = false;
         {
             const std::lock_guard<std::mutex> queueLock(queueMutex_);
-            if (queued_.size() + line.size() <= kMaxQueued) {
-                queued_ += line;
-                wake = writerAsleep_;
-                line.clear();
-            }
+            queued = queue_->push(line);
+            wake = queued && writerAsleep_;
         }
         if (wake) {
             queueChanged_.notify_one();
         }
-        if (line.empty()) {
+        if (queued) {
             return;
         }
     }
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (config_.writeBehind) {
-        writeQueued();  // what came before goes first
-    }
-    writeChunk(line.data(), line.size());
-}
-
-void FileAppender::writeChunk(const char* data, std::size_t size)
-{
-    // Kept by hand: asking the file costs a system call per line.
-    position_ = position_ >= 0 && file_.write(data, size) ? position_ + static_cast<std::int64_t>(size) : -1;
+    writeQueued();  // what came before goes first
+    writeBytes(line.data(), line.size());
     rotateIfNeeded();
 }
 
-void FileAppender::writeLines(const std::string& lines)
+void FileAppender::writeBytes(const char* data, std::size_t size)
 {
-    std::size_t begin = 0;
-    while (begin < lines.size()) {
-        // Up to the end of the line that reaches the size limit, which rotates
-        // the file as if the lines had come one by one.
-        const std::int64_t room = std::max<std::int64_t>(config_.maxFileSize - std::max<std::int64_t>(position_, 0), 1);
-        const std::size_t searchFrom =
-            begin + static_cast<std::size_t>(std::min<std::int64_t>(room - 1, static_cast<std::int64_t>(lines.size())));
-        const std::size_t feed = lines.find('\n', std::min(searchFrom, lines.size()));
-        const std::size_t end = feed == std::string::npos ? lines.size() : feed + 1;
-        writeChunk(lines.data() + begin, end - begin);
-        begin = end;
-    }
+    // Kept by hand: asking the file costs a system call per line.
+    position_ = position_ >= 0 && file_.write(data, size) ? position_ + static_cast<std::int64_t>(size) : -1;
 }
 
 void FileAppender::writeQueued()
 {
-    std::string lines;
-    {
-        const std::lock_guard<std::mutex> queueLock(queueMutex_);
-        lines.swap(queued_);
+    if (!queue_) {
+        return;
     }
-    writeLines(lines);
+    for (;;) {
+        // Up to the end of the record that reaches the size limit, which
+        // rotates the file as if the records had come one by one.
+        const std::uint64_t room =
+            position_ < 0 ? UINT64_MAX
+                          : static_cast<std::uint64_t>(std::max<std::int64_t>(config_.maxFileSize - position_, 1));
+        WriteBehindQueue::Run run;
+        {
+            const std::lock_guard<std::mutex> queueLock(queueMutex_);
+            if (!queue_->take(room, run)) {
+                return;
+            }
+        }
+        writeBytes(run.data[0], run.size[0]);
+        if (run.size[1] > 0) {
+            writeBytes(run.data[1], run.size[1]);
+        }
+        // Before the rotation: a crash handler that waits for this run then
+        // finds the live file's descriptor in place.
+        queue_->written();
+        rotateIfNeeded();
+    }
 }
 
 void FileAppender::writerLoop()
@@ -130,13 +144,13 @@ void FileAppender::writerLoop()
     auto lastLine = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> queueLock(queueMutex_);
     for (;;) {
-        if (!queued_.empty()) {
+        if (!queue_->empty()) {
             queueLock.unlock();
             try {
                 const std::lock_guard<std::mutex> lock(mutex_);
                 writeQueued();
             } catch (...) {
-                // Out of memory while rotating: those lines are lost, the thread goes on.
+                // Out of memory while rotating: the thread goes on.
             }
             lastLine = std::chrono::steady_clock::now();
             queueLock.lock();
@@ -150,7 +164,7 @@ void FileAppender::writerLoop()
             queueChanged_.wait_for(queueLock, kWriterPeriod);
         } else {
             writerAsleep_ = true;
-            queueChanged_.wait(queueLock, [this] { return !queued_.empty() || stopping_; });
+            queueChanged_.wait(queueLock, [this] { return !queue_->empty() || stopping_; });
             writerAsleep_ = false;
         }
     }
@@ -252,7 +266,8 @@ void FileAppender::rotateIfNeeded()
     if (position_ < config_.maxFileSize || position_ < 0) {
         return;
     }
-    file_.close();
+    // Renamed while still open: on Linux the open file moves with its name,
+    // and a crash handler's write meanwhile lands in the old file.
     rotate();
     openLiveFile(true);
 }

@@ -8,7 +8,9 @@
 
 #include "logging/AppenderBase.h"
 #include "logging/FileAppenderConfig.h"
+#include "logging/WriteBehindQueue.h"
 #include "platform/AppendFile.h"
+#include "platform/CrashFlush.h"
 
 namespace Tarvent::VirtualChannel {
 
@@ -17,7 +19,10 @@ namespace Tarvent::VirtualChannel {
 // older) once it reaches `maxFileSize`. A live file that cannot be opened
 // drops every line silently.
 // With `writeBehind` the lines below error level go through a writer thread
-// of its own (see FileAppenderConfig); readLogs() and fileCount() see them all.
+// of its own (see FileAppenderConfig); readLogs() and fileCount() see them all,
+// and a crash (a fatal signal or std::terminate) still writes what is queued.
+// A record with line breaks in it stays whole in one file: the live file is
+// rotated only between records.
 // Threads: append() on any logging thread (under the Logger's lock);
 // readLogs() on the log archive's worker; the writer thread. Nothing here may
 // log: the mutexes are not recursive.
@@ -53,15 +58,16 @@ private:
     void rotateIfNeeded();
     void rotate();
     // These expect mutex_ held.
-    void writeChunk(const char* data, std::size_t size);
-    void writeLines(const std::string& lines);
+    void writeBytes(const char* data, std::size_t size);
     void writeQueued();
     void writerLoop();
+    // The crash handler's part: async-signal-safe.
+    static void flushInCrash(void* self) noexcept;
 
-    std::mutex mutex_;  // guards everything below but the queue, and the log files; after the Logger's lock
-    std::mutex queueMutex_;  // guards queued_, writerAsleep_, stopping_; taken after mutex_
+    std::mutex mutex_;  // guards everything below but the queue's part, and the log files; after the Logger's lock
+    std::mutex queueMutex_;  // guards queue_'s records, writerAsleep_, stopping_; taken after mutex_
     std::condition_variable queueChanged_;
-    std::string queued_;
+    std::unique_ptr<WriteBehindQueue> queue_;  // while writeBehind is set
     bool writerAsleep_ = false;
     bool stopping_ = false;
     std::thread writer_;  // runs while writeBehind is set
@@ -70,6 +76,7 @@ private:
     std::int32_t fileCount_ = 0;
     AppendFile file_;
     std::int64_t position_ = -1;  // the live file's size as written through file_; -1 once it failed
+    std::unique_ptr<CrashFlush> crashFlush_;  // while writeBehind is set; last, so that it goes first
 };
 
 // The part of `name` after its last '/' from the first '.' on; empty without one.

@@ -177,6 +177,37 @@ TEST(FileAppender, ExtraFilesBeyondTheLimitMoveUpOnRotation)
     EXPECT_EQ(appender->fileCount(), 3);
 }
 
+TEST(FileAppender, AMultiLineRecordThatCrossesTheLimitStaysWholeInTheRotatedFile)
+{
+    TempDir dir;
+    auto appender = makeRawAppender(makeConfig(dir.path(), 100, 2));
+    const std::string first(59, 'a');                                      // 60 bytes
+    // 67 bytes; its first line takes the file past the limit.
+    const std::string record = std::string(45, 'b') + "\n" + std::string(20, 'c');
+    writeRaw(*appender, first);
+    writeRaw(*appender, record);
+    EXPECT_EQ(readFile(dir.file("ovra-01.log")), first + "\n" + record + "\n");
+    writeRaw(*appender, "next");
+    EXPECT_EQ(readFile(dir.file("ovra.log")), "next\n");
+}
+
+TEST(FileAppender, ALiveFileThatCannotBeOpenedDropsEveryLineQuietly)
+{
+    TempDir dir;
+    // A folder where the live file belongs: the folder is fine, the file is not.
+    std::filesystem::create_directory(dir.file("ovra.log"));
+    auto appender = makeRawAppender(makeConfig(dir.path(), 10, 2));
+    EXPECT_EQ(appender->fileCount(), 0);
+    for (int i = 0; i < 5; ++i) {
+        writeRaw(*appender, "a line longer than the limit");
+    }
+    EXPECT_EQ(appender->readLogs(2097152), "");
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("ovra.log")));
+    // No rotation happened: nothing was written to count.
+    EXPECT_FALSE(std::filesystem::exists(dir.file("ovra-01.log")));
+    EXPECT_EQ(appender->fileCount(), 0);
+}
+
 class ReadLogs : public ::testing::Test {
 protected:
     void SetUp() override

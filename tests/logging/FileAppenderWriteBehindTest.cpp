@@ -82,6 +82,79 @@ TEST(FileAppenderWriteBehind, RotationKeepsTheLineThatReachesTheLimit)
     EXPECT_EQ(readFile(dir.file("ovra.log")), std::string(39, 'a') + "\n");
 }
 
+TEST(FileAppenderWriteBehind, AMultiLineRecordThatCrossesTheLimitStaysWholeInTheRotatedFile)
+{
+    TempDir dir;
+    const std::string first(59, 'a');                                      // 60 bytes
+    // 67 bytes; its first line takes the file past the limit.
+    const std::string record = std::string(45, 'b') + "\n" + std::string(20, 'c');
+    {
+        auto appender = makeWriteBehind(dir.path(), 100);
+        write(*appender, first);
+        write(*appender, record);
+        write(*appender, "next");
+    }  // the destructor writes what is queued
+    EXPECT_EQ(readFile(dir.file("ovra-01.log")), first + "\n" + record + "\n");
+    EXPECT_EQ(readFile(dir.file("ovra.log")), "next\n");
+}
+
+TEST(FileAppenderWriteBehind, EveryRotatedFileBeginsAndEndsWithAWholeRecord)
+{
+    TempDir dir;
+    FileAppenderConfig config;
+    config.directory = dir.path();
+    config.fileName = "ovra";
+    config.maxFileSize = 100;
+    config.maxFileCount = 50;
+    config.writeBehind = true;
+    std::string all;
+    {
+        FileAppender appender(config);
+        appender.setLayout(nullptr);
+        // Queued faster than the writer takes them, so that runs of several
+        // records cross the limit.
+        for (int i = 0; i < 40; ++i) {
+            const std::string n = std::to_string(i);
+            const std::string record = "record " + n + " begins\n  second line of " + n + "\n  end of " + n;
+            write(appender, record);
+            all += record + "\n";
+        }
+    }
+    std::string joined;
+    for (int index = 49; index >= 0; --index) {
+        std::string name = "ovra.log";
+        if (index > 0) {
+            name = std::string("ovra-") + (index < 10 ? "0" : "") + std::to_string(index) + ".log";
+        }
+        if (!std::filesystem::exists(dir.file(name))) {
+            continue;
+        }
+        const std::string text = readFile(dir.file(name));
+        if (text.empty()) {
+            continue;
+        }
+        EXPECT_EQ(text.rfind("record ", 0), 0u) << name << ": " << text;
+        const auto lastLine = text.rfind('\n', text.size() - 2);
+        EXPECT_EQ(text.compare(lastLine + 1, 9, "  end of "), 0) << name << ": " << text;
+        joined += text;
+    }
+    EXPECT_EQ(joined, all);
+}
+
+TEST(FileAppenderWriteBehind, ALiveFileThatCannotBeOpenedDropsEveryLineQuietly)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("ovra.log"));
+    auto appender = makeWriteBehind(dir.path(), 10);
+    for (int i = 0; i < 5; ++i) {
+        write(*appender, "a line longer than the limit");
+    }
+    write(*appender, "an error", Error);
+    EXPECT_EQ(appender->readLogs(2097152), "");
+    EXPECT_EQ(appender->fileCount(), 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("ovra-01.log")));
+}
+
 TEST(FileAppenderWriteBehind, ManyThreadsLoseNoLine)
 {
     TempDir dir;
