@@ -132,6 +132,46 @@ TEST_F(LogArchiveTest, ZipHoldsTheNewestLogAndPartsRebuildIt)
     archive.clear();
 }
 
+TEST_F(LogArchiveTest, ALogLargerThanTwoMebibytesGivesItsNewestTwoMebibytesFromALineStart)
+{
+    // An older file and a live file of 1.5 MiB each: together beyond the cap.
+    const std::string folder = dir.file("large");
+    std::filesystem::create_directory(folder);
+    std::string older;
+    for (int i = 0; older.size() < 1572864; ++i) {
+        older += "older line " + std::to_string(i) + " padding to make it longer\n";
+    }
+    std::string live;
+    for (int i = 0; live.size() < 1572864; ++i) {
+        live += "live line " + std::to_string(i) + "\n";
+    }
+    writeFile(folder + "/ovra-01.log", older);
+    writeFile(folder + "/ovra.log", live);
+    FileAppender large(makeConfig(folder));
+    ASSERT_EQ(large.fileCount(), 2);
+
+    LogArchive archive(&callback, folder);
+    archive.setFileAppender(&large);
+    archive.start(1);
+    ASSERT_EQ(callback.waitForCalls(1).size(), 1u);
+    archive.wait();
+    archive.setFileAppender(nullptr);
+    const auto entries = TestSupport::readZip(folder + "/ovra_log.zip");
+    ASSERT_EQ(entries.size(), 1u);
+    const std::string& data = entries[0].data;
+
+    // The whole live file, after the lines of the older file that begin
+    // within its last 2 MiB - 1.5 MiB: nothing cut in the middle of a line.
+    ASSERT_LE(data.size(), 2097152u);
+    ASSERT_GT(data.size(), 2097152u - 100u);
+    ASSERT_EQ(data.compare(data.size() - live.size(), live.size(), live), 0);
+    const std::string olderPart = data.substr(0, data.size() - live.size());
+    ASSERT_FALSE(olderPart.empty());
+    EXPECT_EQ(olderPart.rfind("older line ", 0), 0u);
+    EXPECT_EQ(older.compare(older.size() - olderPart.size(), olderPart.size(), olderPart), 0);
+    EXPECT_EQ(older[older.size() - olderPart.size() - 1], '\n');
+}
+
 TEST_F(LogArchiveTest, EmptyLogStillGivesAnEntry)
 {
     LogArchive archive(&callback, dir.path());
