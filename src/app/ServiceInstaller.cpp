@@ -87,10 +87,13 @@ std::string ServiceInstaller::unitText(const std::string& executable) const
          !quoteForUnit(makeString("OVRA_PROGRAM_DATA=", settings_.programData), false, programData))) {
         return {};
     }
+    // No start limit: an engine that keeps failing is started again after
+    // every failure, however often, as a service manager's restart action does.
     std::string text = makeString("[Unit]\n"
                                   "Description=",
                                   kServiceDescription,
                                   "\n"
+                                  "StartLimitIntervalSec=0\n"
                                   "\n"
                                   "[Service]\n"
                                   "Type=notify\n"

@@ -9,8 +9,8 @@ namespace Tarvent::VirtualChannel {
 class Systemctl;
 
 // Installs and removes the engine as a systemd service: a unit file that
-// starts this executable at boot (Type=notify, restarted 1000 ms after a
-// failure), the working directory, and the unit's enabling. Console lines go
+// starts this executable at boot (Type=notify, restarted 1000 ms after every
+// failure, with no start limit), the working directory, and the unit's enabling. Console lines go
 // to `output`; each operation returns 0 or the error it printed, which
 // becomes the process's exit code. `systemctl` must outlive the installer.
 // Main thread only.

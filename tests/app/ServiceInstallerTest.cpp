@@ -8,6 +8,7 @@
 #include "logging/TempDir.h"
 #include "platform/ProcessPaths.h"
 #include "platform/Systemctl.h"
+#include "support/ChildProcess.h"
 
 namespace Tarvent::VirtualChannel {
 namespace {
@@ -56,6 +57,7 @@ TEST_F(ServiceInstallerTest, InstallWritesTheUnitAndWorkingDirectory)
     EXPECT_EQ(console.text(), "Service installed successfully\n");
     EXPECT_EQ(unit(), "[Unit]\n"
                       "Description=TARVENT Orvalend Media Engine\n"
+                      "StartLimitIntervalSec=0\n"
                       "\n"
                       "[Service]\n"
                       "Type=notify\n"
@@ -139,6 +141,18 @@ TEST_F(ServiceInstallerTest, UnitTextQuotesWhatSystemdWouldExpand)
     EXPECT_NE(text.find("ExecStart=\"/opt/a \\\"b\\\"/$$HOME\\\\%%n/ovra\"\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Environment=\"OVRA_PROGRAM_DATA=/srv/100%%\"\n"), std::string::npos) << text;
     EXPECT_EQ(installer().unitText("/opt/two\nlines"), "");
+}
+
+TEST_F(ServiceInstallerTest, SystemdReadsTheUnitWithoutAComplaint)
+{
+    settings.pinProgramData = true;
+    ASSERT_EQ(installer().install(), 0);
+    // systemd's own reader: an unknown or misplaced setting is reported, a
+    // wrong value too; it needs no running systemd.
+    const auto verify =
+        TestSupport::ChildProcess::run({"systemd-analyze", "verify", unitFolder + "/TARVENT-OVRA.service"});
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_EQ(verify.output, "") << unit();
 }
 
 TEST(ServiceInstallerSettings, OwnUnitFolderIsOnlyWritten)
