@@ -6,7 +6,6 @@
 #include <string>
 #include <utility>
 
-#include "app/RegistryKey.h"
 #include "app/ServicePaths.h"
 #include "logging/FileAppender.h"
 #include "logging/FileAppenderConfig.h"
@@ -48,10 +47,22 @@ void runStep(const char* name, const std::function<void()>& step)
 
 Application::Application() = default;
 
-Application::Application(Socket listening) : listeningSocket_(std::move(listening)) {}
+Application::Application(Socket listening) : listeningSocket_(std::move(listening))
+{
+    if (listeningSocket_.valid()) {
+        publishedPort_ = listeningSocket_.localPort();
+    }
+}
 
 Application::~Application()
 {
+    if (startFailed_) {
+        try {
+            abandonStart();
+        } catch (...) {
+            // Nothing is left to report it to; the objects go below either way.
+        }
+    }
     const std::lock_guard<std::mutex> lock(mutex_);
     deleteObjectsLocked();
 }
@@ -62,23 +73,33 @@ void Application::start(const std::string& workingDirectory)
         build(workingDirectory);
         publishPort();
     } catch (...) {
-        // A half-built engine must not keep its listener, timers and workers
-        // running behind a failed start: the host exits (or is restarted)
-        // and nothing would ever stop them in order.
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (listening_) {
-            // The worker hands packets to the handler: it ends before anything goes.
-            dispatcher_->requestStop();
-            dispatcher_->join();
-            listening_ = false;
-        }
-        shutDownLocked(false);
-        deleteObjectsLocked();
-        if (urlEscaperInitialized_) {
-            UrlEscaper::cleanup();
-            urlEscaperInitialized_ = false;
-        }
+        startFailed_ = true;
         throw;
+    }
+}
+
+void Application::abandonStart()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    startFailed_ = false;
+    // A half-built engine must not keep its listener, timers and workers
+    // running behind a failed start: the host exits (or is restarted) and
+    // nothing would ever stop them in order.
+    if (listening_) {
+        // The worker hands packets to the handler: it ends before anything goes.
+        dispatcher_->requestStop();
+        dispatcher_->join();
+        listening_ = false;
+    }
+    shutDownLocked(false);
+    deleteObjectsLocked();
+    if (urlEscaperInitialized_) {
+        UrlEscaper::cleanup();
+        urlEscaperInitialized_ = false;
+    }
+    if (publishedPort_ > 0) {
+        const int port = std::exchange(publishedPort_, -1);
+        PortPublication::withdraw(port);
     }
 }
 
@@ -136,13 +157,14 @@ void Application::build(const std::string& workingDirectory)
     listening_ = true;
 }
 
-void Application::publishPort() const
+void Application::publishPort()
 {
     const int port = dispatcher_->port();
     logInfo("Writing passive socket port to registry: path=\"HKEY_LOCAL_MACHINE\\%s\\%s\", port=%d", kPortKey,
             kPortValue, port);
-    const RegistryKey key = RegistryKey::create(RegistryRoot::LocalMachine, kPortKey);
-    key.setString(kPortValue, std::to_string(port).c_str());
+    // Withdrawn again when a later step fails, even if this write half failed.
+    publishedPort_ = port;
+    PortPublication::publish(port);
 }
 
 void Application::stop()
@@ -174,7 +196,7 @@ void Application::run()
     urlEscaperInitialized_ = false;
 }
 
-void Application::shutDownLocked(bool removeAppenders)
+void Application::shutDownLocked(bool afterRun)
 {
     // The listener's worker has ended: no command arrives any more.
     // An idle teardown must never run beside the one below.
@@ -184,7 +206,9 @@ void Application::shutDownLocked(bool removeAppenders)
     if (transmitter_) {
         runStep("IPacketTransmitter::stop", [this] { transmitter_->stop(); });
     }
-    logInfo("Exiting OVRA");
+    if (afterRun) {
+        logInfo("Exiting OVRA");
+    }
     if (handler_) {
         handler_->tearDownServices();
     }
@@ -199,7 +223,7 @@ void Application::shutDownLocked(bool removeAppenders)
     if (callService_) {
         callService_->setAccountService(nullptr);
     }
-    if (removeAppenders) {
+    if (afterRun) {
         Logger::instance().removeAllAppenders();
     }
 }

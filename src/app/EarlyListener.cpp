@@ -3,8 +3,7 @@
 #include <exception>
 #include <string>
 
-#include "app/Application.h"
-#include "app/RegistryKey.h"
+#include "app/PortPublication.h"
 #include "transport/PacketDispatcher.h"
 
 namespace Tarvent::VirtualChannel {
@@ -23,8 +22,7 @@ Socket openEarlyListener()
         return Socket();
     }
     try {
-        const RegistryKey key = RegistryKey::create(RegistryRoot::LocalMachine, Application::kPortKey);
-        key.setString(Application::kPortValue, std::to_string(port).c_str());
+        PortPublication::publish(port);
     } catch (const std::exception&) {
         // Reported by the engine, which publishes the port again.
     }

@@ -1,6 +1,7 @@
 #include "app/RegistryKey.h"
 
 #include <cerrno>
+#include <functional>
 #include <stdexcept>
 
 #include "app/ServicePaths.h"
@@ -71,15 +72,51 @@ RegistryKey RegistryKey::create(RegistryRoot root, const char* subKey)
 void RegistryKey::setString(const char* name, const char* value) const
 {
     const std::string valueName = name != nullptr ? name : "";
-    // A moved-from key has no folder left to write in.
-    int result = folder_.empty() ? EBADF : EINVAL;
-    if (!folder_.empty() && isPlainName(valueName) && value != nullptr) {
-        result = replaceFile(joinPath(folder_, valueName), value);
+    int result = valueError(valueName);
+    if (result == 0) {
+        result = value != nullptr ? replaceFile(joinPath(folder_, valueName), value) : EINVAL;
     }
     if (result != 0) {
         throw std::runtime_error(
             makeString("Failed to set registry value: name=\"", valueName, "\"; result=", result));
     }
+}
+
+bool RegistryKey::getString(const char* name, std::string& value) const
+{
+    return onExistingValue(name, "read", [&value](const std::string& path) { return readWholeFile(path, value); });
+}
+
+bool RegistryKey::deleteValue(const char* name) const
+{
+    return onExistingValue(name, "delete", [](const std::string& path) { return removeFile(path); });
+}
+
+bool RegistryKey::onExistingValue(const char* name, const char* verb,
+                                  const std::function<int(const std::string& path)>& operation) const
+{
+    const std::string valueName = name != nullptr ? name : "";
+    int result = valueError(valueName);
+    if (result == 0) {
+        result = operation(joinPath(folder_, valueName));
+    }
+    if (result == ENOENT) {
+        return false;
+    }
+    if (result != 0) {
+        throw std::runtime_error(
+            makeString("Failed to ", verb, " registry value: name=\"", valueName, "\"; result=", result));
+    }
+    return true;
+}
+
+int RegistryKey::valueError(const std::string& name) const
+{
+    // A moved-from key has no folder left to work in.
+    if (folder_.empty()) {
+        return EBADF;
+    }
+    return isPlainName(name) ? 0 : EINVAL;
 }
 
 }  // namespace Tarvent::VirtualChannel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace Tarvent::VirtualChannel {
@@ -37,11 +38,29 @@ public:
     // "Failed to set registry value: name=\"<name>\"; result=<errno>".
     void setString(const char* name, const char* value) const;
 
+    // The text of a string value into `value`; false when the key has no
+    // such value. Throws std::runtime_error "Failed to read registry value:
+    // name=\"<name>\"; result=<errno>".
+    bool getString(const char* name, std::string& value) const;
+
+    // Removes a value; false when the key had no such value. Throws
+    // std::runtime_error "Failed to delete registry value:
+    // name=\"<name>\"; result=<errno>".
+    bool deleteValue(const char* name) const;
+
     // The key's folder.
     const std::string& folder() const { return folder_; }
 
 private:
     explicit RegistryKey(std::string folder) : folder_(std::move(folder)) {}
+
+    // 0 when `name` can be a value of this key, else the errno to report.
+    int valueError(const std::string& name) const;
+    // Runs `operation` (which returns 0 or an errno) on the file of value
+    // `name`; false when there is no such value. Failures are thrown as
+    // "Failed to <verb> registry value: ...".
+    bool onExistingValue(const char* name, const char* verb,
+                         const std::function<int(const std::string& path)>& operation) const;
 
     std::string folder_;
 };

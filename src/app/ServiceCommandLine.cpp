@@ -30,30 +30,47 @@ ServiceCommandLine::ServiceCommandLine(IServiceApplication& application, std::FI
 {
 }
 
-int ServiceCommandLine::run(int argc, const char* const argv[]) const
+ServiceCommandLine::Option ServiceCommandLine::option(int argc, const char* const argv[])
 {
     if (argc < 2 || argv[1] == nullptr) {
-        return runService();
+        return Option::Service;
     }
-    const char* const option = argv[1];
-    if (equalsIgnoringCase(option, "/?")) {
-        return printHelp();
+    const char* const first = argv[1];
+    if (equalsIgnoringCase(first, "/?")) {
+        return Option::Help;
     }
-    const bool install = equalsIgnoringCase(option, "/i");
-    if (install || equalsIgnoringCase(option, "/u")) {
+    if (equalsIgnoringCase(first, "/i")) {
+        return Option::Install;
+    }
+    if (equalsIgnoringCase(first, "/u")) {
+        return Option::Uninstall;
+    }
+    return Option::Service;
+}
+
+int ServiceCommandLine::run(int argc, const char* const argv[]) const
+{
+    switch (const Option chosen = option(argc, argv)) {
+    case Option::Help:
+        return printHelp(output_);
+    case Option::Install:
+    case Option::Uninstall: {
         const Systemctl systemctl;
         const ServiceInstaller installer(ServiceInstaller::Settings::fromEnvironment(), systemctl, output_);
-        return install ? installer.install() : installer.uninstall();
+        return chosen == Option::Install ? installer.install() : installer.uninstall();
+    }
+    case Option::Service:
+        break;
     }
     return runService();
 }
 
-int ServiceCommandLine::printHelp() const
+int ServiceCommandLine::printHelp(std::FILE* output)
 {
-    std::fprintf(output_, "Options:\n");
-    std::fprintf(output_, "/?\tprint help\n");
-    std::fprintf(output_, "/i\tinstall service\n");
-    std::fprintf(output_, "/u\tuninstall service\n");
+    std::fprintf(output, "Options:\n");
+    std::fprintf(output, "/?\tprint help\n");
+    std::fprintf(output, "/i\tinstall service\n");
+    std::fprintf(output, "/u\tuninstall service\n");
     return 0;
 }
 

@@ -13,13 +13,19 @@ class IServiceApplication;
 // any other thread is started.
 class ServiceCommandLine {
 public:
+    enum class Option { Help, Install, Uninstall, Service };
+
     ServiceCommandLine(IServiceApplication& application, std::FILE* output, std::FILE* errorOutput);
+
+    // What the command line asks for.
+    static Option option(int argc, const char* const argv[]);
+    // Prints the options to `output`; returns the exit code (0).
+    static int printHelp(std::FILE* output);
 
     // Returns the process exit code.
     int run(int argc, const char* const argv[]) const;
 
 private:
-    int printHelp() const;
     int runService() const;
 
     IServiceApplication& application_;

@@ -80,8 +80,16 @@ int ServiceHost::serviceMain()
 
 int ServiceHost::failStart(const char* reason)
 {
+    // The failure first: what the unwinding logs comes after it.
     logFatal("Failed to start application: %s", reason);
     std::fprintf(errorOutput_, "Failed to start application: %s\n", reason);
+    try {
+        application_.abandonStart();
+    } catch (const std::exception& e) {
+        logError("Failed to abandon the start: %s", e.what());
+    } catch (...) {
+        logError("Failed to abandon the start: unknown exception");
+    }
     const std::lock_guard<std::mutex> lock(mutex_);
     reportLocked(ServiceState::Stopped, kStartFailedExitCode, 0);
     return 1;

@@ -1,27 +1,38 @@
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <string>
 
 #include "app/EarlyListener.h"
 #include "app/EngineModule.h"
+#include "app/LaunchFailure.h"
+#include "app/ServiceCommandLine.h"
 #include "platform/ProcessPaths.h"
 #include "platform/Socket.h"
+#include "util/MakeString.h"
 
 int main(int argc, char* argv[])
 {
     using namespace Tarvent::VirtualChannel;
-    // Only the service run listens; "/i", "/u" and "/?" go straight to the engine.
-    Socket listening = argc < 2 ? openEarlyListener() : Socket();
-    std::string folder;
-    if (const int error = executablePath(folder); error != 0) {
-        std::fprintf(stderr, "Failed to find the executable's folder: errno=%d\n", error);
-        return 1;
+    const ServiceCommandLine::Option option = ServiceCommandLine::option(argc, argv);
+    if (option == ServiceCommandLine::Option::Help) {
+        return ServiceCommandLine::printHelp(stdout);
     }
-    folder.erase(folder.rfind('/') + 1);
+    const bool service = option == ServiceCommandLine::Option::Service;
+    Socket listening = service ? openEarlyListener() : Socket();
+    const int publishedPort = listening.valid() ? listening.localPort() : -1;
     try {
+        std::string folder;
+        if (const int error = executablePath(folder); error != 0) {
+            throw std::runtime_error(makeString("Failed to find the executable's folder: errno=", error));
+        }
+        folder.erase(folder.rfind('/') + 1);
         const EngineModule module = EngineModule::load(folder + kEngineModuleFile);
         return module.entry()(argc, argv, listening.release());
     } catch (const std::exception& e) {
+        if (service) {
+            return reportLaunchFailure(e.what(), publishedPort, stderr);
+        }
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }

@@ -110,4 +110,36 @@ int createFileExclusive(const std::string& path, const std::string& content)
     return error;
 }
 
+int readWholeFile(const std::string& path, std::string& content)
+{
+    content.clear();
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return errno;
+    }
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n == 0) {
+            return 0;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+int removeFile(const std::string& path)
+{
+    if (::unlink(path.c_str()) != 0) {
+        return errno;
+    }
+    syncFolder(parentFolder(path));
+    return 0;
+}
+
 }  // namespace Tarvent::VirtualChannel

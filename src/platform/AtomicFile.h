@@ -16,4 +16,12 @@ int replaceFile(const std::string& path, const std::string& content);
 // Puts `content` at `path` only when nothing exists there yet (EEXIST else).
 int createFileExclusive(const std::string& path, const std::string& content);
 
+// The whole content of the file at `path` into `content`; 0, or the errno
+// (ENOENT when there is no such file).
+int readWholeFile(const std::string& path, std::string& content);
+
+// Removes the file at `path` in one step (a reader sees it whole or not at
+// all); 0, or the errno (ENOENT when there is no such file).
+int removeFile(const std::string& path);
+
 }  // namespace Tarvent::VirtualChannel

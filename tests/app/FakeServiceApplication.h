@@ -16,6 +16,7 @@ class FakeServiceApplication : public IServiceApplication {
 public:
     std::function<void(const std::string&)> onStart;  // may throw
     std::function<void()> onRun;                      // called before run blocks
+    std::function<void()> onAbandon;                  // may throw
     bool runEndsAtOnce = false;
 
     void start(const std::string& workingDirectory) override
@@ -49,6 +50,14 @@ public:
         ++stops_;
         changed_.notify_all();
     }
+    void abandonStart() override
+    {
+        if (onAbandon) {
+            onAbandon();
+        }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++abandons_;
+    }
 
     int starts()
     {
@@ -59,6 +68,11 @@ public:
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         return runs_;
+    }
+    int abandons()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return abandons_;
     }
     int stops()
     {
@@ -78,6 +92,7 @@ private:
     int starts_ = 0;
     int runs_ = 0;
     int stops_ = 0;
+    int abandons_ = 0;
 };
 
 }  // namespace Tarvent::VirtualChannel::TestSupport

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/AppTestSupport.h"
+#include "app/PortPublication.h"
 #include "app/RegistryKey.h"
 #include "logging/TempDir.h"
 
@@ -104,6 +105,35 @@ TEST_F(RegistryKeyTest, NamesThatWouldLeaveTheKeyAreRefused)
     EXPECT_EQ(errorOf([&] { key.setString("../Port", "1"); }),
               "Failed to set registry value: name=\"../Port\"; result=22");
     EXPECT_FALSE(std::filesystem::exists(dir.file("TARVENT/registry/HKEY_LOCAL_MACHINE/Port")));
+}
+
+TEST_F(RegistryKeyTest, ValuesAreReadBackAndDeleted)
+{
+    const RegistryKey key = RegistryKey::create(RegistryRoot::LocalMachine, kKey);
+    std::string value = "stale";
+    EXPECT_FALSE(key.getString("Port", value));
+    key.setString("Port", "50123");
+    ASSERT_TRUE(key.getString("Port", value));
+    EXPECT_EQ(value, "50123");
+    EXPECT_TRUE(key.deleteValue("Port"));
+    EXPECT_FALSE(std::filesystem::exists(keyFolder + "/Port"));
+    EXPECT_FALSE(key.deleteValue("Port"));
+    EXPECT_EQ(errorOf([&] { key.deleteValue(".."); }), "Failed to delete registry value: name=\"..\"; result=22");
+    // A value that is not a file cannot be read.
+    std::filesystem::create_directory(keyFolder + "/Folder");
+    EXPECT_EQ(errorOf([&] { key.getString("Folder", value); }), "Failed to read registry value: name=\"Folder\"; result=21");
+}
+
+TEST_F(RegistryKeyTest, APortIsWithdrawnOnlyWhileTheValueStillHoldsIt)
+{
+    PortPublication::publish(50123);
+    EXPECT_EQ(readFile(keyFolder + "/Port"), "50123");
+    // Another engine has published its port since: it stays.
+    EXPECT_FALSE(PortPublication::withdraw(50124));
+    EXPECT_EQ(readFile(keyFolder + "/Port"), "50123");
+    EXPECT_TRUE(PortPublication::withdraw(50123));
+    EXPECT_FALSE(std::filesystem::exists(keyFolder + "/Port"));
+    EXPECT_FALSE(PortPublication::withdraw(50123));
 }
 
 }  // namespace

@@ -121,11 +121,35 @@ TEST_F(ServiceHostTest, FailedStartLogsAndPrintsTheFatalLineAndExitsOne)
     EXPECT_EQ(reporter.reports(), (std::vector<std::string>{"START_PENDING/0/1/10000", "STOPPED/1359/0/0/stop"}));
 }
 
+TEST_F(ServiceHostTest, AFailedStartIsAbandonedOnlyAfterTheFailureWasLogged)
+{
+    application.onStart = [](const std::string&) { throw std::runtime_error("no socket"); };
+    application.onAbandon = [] { logInfo("Closing passive socket"); };
+    EXPECT_EQ(runHost(), 1);
+    EXPECT_EQ(application.abandons(), 1);
+    EXPECT_EQ(application.runs(), 0);
+    const auto lines = log.messages();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Failed to start application: no socket");
+    EXPECT_EQ(lines[1], "Closing passive socket");
+}
+
+TEST_F(ServiceHostTest, AnAbandonThatFailsIsLoggedAndTheServiceStillStops)
+{
+    application.onStart = [](const std::string&) { throw std::runtime_error("no socket"); };
+    application.onAbandon = [] { throw std::runtime_error("Failed to delete registry value: name=\"Port\"; result=13"); };
+    EXPECT_EQ(runHost(), 1);
+    EXPECT_TRUE(log.contains("Failed to abandon the start: Failed to delete registry value"));
+    EXPECT_EQ(reporter.reports().back(), "STOPPED/1359/0/0/stop");
+}
+
 TEST_F(ServiceHostTest, UnusableWorkingDirectoryFailsTheStart)
 {
     TestSupport::writeFile(dir.file("TARVENT"), "");
     EXPECT_EQ(runHost(), 1);
     EXPECT_EQ(application.starts(), 0);
+    // What the executable published before is withdrawn all the same.
+    EXPECT_EQ(application.abandons(), 1);
     EXPECT_EQ(errors.text(), "Failed to start application: Failed to create working directory: result=20; path=\"" +
                                  workingDirectory + "\"\n");
 }
