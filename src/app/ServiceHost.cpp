@@ -41,9 +41,16 @@ ServiceHost::ServiceHost(IServiceApplication& application, IServiceStatusReporte
 int ServiceHost::run()
 {
     StopSignalWatcher watcher;
-    if (const int error = watcher.start([this](int signal) { onStopSignal(signal); }); error != 0) {
-        std::fprintf(errorOutput_, "StartServiceCtrlDispatcher failed (%d)\n", error);
-        return error;
+    {
+        // A stop signal that was waiting already (blocked since the process
+        // began) reaches the watcher at once: it must find START_PENDING, or
+        // it would be dropped as if the service had stopped.
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (const int error = watcher.start([this](int signal) { onStopSignal(signal); }); error != 0) {
+            std::fprintf(errorOutput_, "StartServiceCtrlDispatcher failed (%d)\n", error);
+            return error;
+        }
+        reportLocked(ServiceState::StartPending, 0, kStartWaitHintMs);
     }
     // The watcher ends (and a late signal is dropped) only after the final report.
     return serviceMain();
@@ -51,10 +58,6 @@ int ServiceHost::run()
 
 int ServiceHost::serviceMain()
 {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        reportLocked(ServiceState::StartPending, 0, kStartWaitHintMs);
-    }
     try {
         if (const int error = createWorkingDirectory(workingDirectory_); error != 0) {
             throw std::runtime_error(makeString("Failed to create working directory: result=", error, "; path=\"",

@@ -9,6 +9,7 @@
 #include "app/ServiceCommandLine.h"
 #include "platform/ProcessPaths.h"
 #include "platform/Socket.h"
+#include "platform/StopSignalWatcher.h"
 #include "util/MakeString.h"
 
 int main(int argc, char* argv[])
@@ -19,6 +20,11 @@ int main(int argc, char* argv[])
         return ServiceCommandLine::printHelp(stdout);
     }
     const bool service = option == ServiceCommandLine::Option::Service;
+    // From the first moment a client can learn of the engine, a stop signal
+    // waits for the engine's orderly stop instead of ending the process.
+    if (service) {
+        StopSignalWatcher::blockStopSignals();
+    }
     Socket listening = service ? openEarlyListener() : Socket();
     const int publishedPort = listening.valid() ? listening.localPort() : -1;
     try {

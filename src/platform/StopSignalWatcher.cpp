@@ -25,6 +25,12 @@ sigset_t stopSignals()
 
 }  // namespace
 
+int StopSignalWatcher::blockStopSignals()
+{
+    const sigset_t set = stopSignals();
+    return ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 StopSignalWatcher::~StopSignalWatcher()
 {
     stop();

@@ -19,6 +19,12 @@ class StopSignalWatcher {
 public:
     using Callback = std::function<void(int signal)>;
 
+    // Blocks both signals in the calling thread (and so in every thread it
+    // starts later) for the rest of the process, before any watcher exists:
+    // a stop signal that comes meanwhile waits, pending, for the watcher
+    // instead of ending the process. Returns 0 or the errno.
+    static int blockStopSignals();
+
     StopSignalWatcher() = default;
     ~StopSignalWatcher();
 

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "app/EngineTestSupport.h"
 #include "support/ChildProcess.h"
@@ -19,6 +22,45 @@ using TestSupport::TempDir;
 bool contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
+}
+
+// The signals the process `pid` blocks, from the kernel's view of it.
+std::uint64_t blockedSignals(int pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigBlk:", 0) == 0) {
+            return std::stoull(line.substr(7), nullptr, 16);
+        }
+    }
+    return 0;
+}
+
+constexpr std::uint64_t signalBit(int signal)
+{
+    return std::uint64_t{1} << (signal - 1);
+}
+
+TEST(EngineStartStop, AStopSignalAtAnyMomentAfterThePortIsKnownIsAnOrderlyStop)
+{
+    // The port is what tells a client (and a test) that the engine exists;
+    // the module is still loading then, and the engine not yet built.
+    for (const auto& [delay, signal] : {std::pair{0ms, SIGTERM}, {5ms, SIGTERM}, {50ms, SIGINT}, {500ms, SIGTERM}}) {
+        SCOPED_TRACE("signal " + std::to_string(signal) + " " + std::to_string(delay.count()) + " ms after the port");
+        TempDir dir("ovra-e2e");
+        EngineProcess engine(TestSupport::engineBinary(), dir.path());
+        ASSERT_TRUE(engine.waitForPort()) << engine.console();
+        const std::uint64_t blocked = blockedSignals(engine.process().pid());
+        EXPECT_EQ(blocked & (signalBit(SIGTERM) | signalBit(SIGINT)), signalBit(SIGTERM) | signalBit(SIGINT));
+        std::this_thread::sleep_for(delay);
+        engine.process().signal(signal);
+        EXPECT_EQ(engine.process().waitFor(30s), 0) << engine.console() << engine.log();
+        // Exit code 0 is a stop that was asked for (an unasked end gives 1);
+        // a signal that came before the log was open left no line of its own.
+        const std::string log = engine.log();
+        EXPECT_TRUE(contains(log, "OVRA started: version=\"5.0.1151\"")) << log;
+        EXPECT_TRUE(contains(log, "Exiting OVRA")) << log;
+    }
 }
 
 TEST(EngineStartStop, AStartThatFailsAfterThePortWasPublishedWithdrawsIt)

@@ -16,6 +16,7 @@
 #include "app/IServiceStatusReporter.h"
 #include "app/ServiceHost.h"
 #include "app/SystemdStatusReporter.h"
+#include "platform/StopSignalWatcher.h"
 #include "logging/TempDir.h"
 #include "support/CapturingAppender.h"
 
@@ -104,6 +105,21 @@ TEST_F(ServiceHostTest, StopSignalDuringStartIsActedOnOnceRunning)
     };
     EXPECT_EQ(runHost(), 0);
     EXPECT_EQ(application.runs(), 1);
+    EXPECT_EQ(application.stops(), 1);
+    EXPECT_EQ(reporter.reports(), kOrderlyRun);
+}
+
+TEST_F(ServiceHostTest, AStopSignalThatCameBeforeTheHostRanIsActedOnOnceRunning)
+{
+    // As the executable does from its first moment: the signal waits.
+    ASSERT_EQ(StopSignalWatcher::blockStopSignals(), 0);
+    sendToSelf(SIGTERM);
+    application.onRun = [&] {
+        if (!waitUntil([&] { return application.stops() == 1; })) {
+            application.stop();  // ends the run, so that the test fails instead of hanging
+        }
+    };
+    EXPECT_EQ(runHost(), 0);
     EXPECT_EQ(application.stops(), 1);
     EXPECT_EQ(reporter.reports(), kOrderlyRun);
 }
