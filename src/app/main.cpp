@@ -9,12 +9,17 @@
 #include "app/ServiceCommandLine.h"
 #include "platform/ProcessPaths.h"
 #include "platform/Socket.h"
+#include "platform/StandardDescriptors.h"
 #include "platform/StopSignalWatcher.h"
 #include "util/MakeString.h"
 
 int main(int argc, char* argv[])
 {
     using namespace Tarvent::VirtualChannel;
+    // Before anything opens a descriptor: a closed stdin would hand its
+    // number to the listener, and a library that closes descriptor 0 would
+    // then close the listener.
+    keepStandardDescriptorsOpen();
     const ServiceCommandLine::Option option = ServiceCommandLine::option(argc, argv);
     if (option == ServiceCommandLine::Option::Help) {
         return ServiceCommandLine::printHelp(stdout);

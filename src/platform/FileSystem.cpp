@@ -35,6 +35,12 @@ bool createDirectory(const std::string& path)
     return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
+bool directoryExists(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 ListResult listFiles(const std::string& folder, std::vector<std::string>& names)
 {
     names.clear();

@@ -13,6 +13,9 @@ constexpr char kPathSeparator = '/';
 // it is no folder shows when it is opened). Any thread.
 bool createDirectory(const std::string& path);
 
+// Whether `path` names a folder (or a link to one). Any thread.
+bool directoryExists(const std::string& path);
+
 enum class ListResult {
     Ok,          // `names` holds every entry that is not a directory
     NotFound,    // the folder does not exist; `names` is empty

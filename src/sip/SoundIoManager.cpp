@@ -3,10 +3,14 @@
 #include <soundio/soundio.h>
 
 #include "logging/Logger.h"
+#include "platform/FileSystem.h"
+#include "platform/StandardDescriptors.h"
 
 namespace Tarvent::VirtualChannel {
 
 namespace {
+
+constexpr const char* kAlsaDeviceFolder = "/dev/snd";
 
 // "id|name|raw;" per device of one direction, then the default's position.
 std::string devicesText(SoundIo* soundIo, bool input)
@@ -86,9 +90,15 @@ void SoundIoManager::startWatching()
     soundIo->on_devices_change = &SoundIoManager::onDevicesChange;
     soundIo->on_backend_disconnect = &SoundIoManager::onBackendDisconnect;
     int error = soundio_connect_backend(soundIo.get(), SoundIoBackendPulseAudio);
+    // libsoundio's ALSA backend, failing to start, closes descriptors it
+    // never opened: 0 twice. Without /dev/snd it always fails.
     if (error != SoundIoErrorNone) {
-        error = soundio_connect_backend(soundIo.get(), SoundIoBackendAlsa);
+        error = directoryExists(kAlsaDeviceFolder) ? soundio_connect_backend(soundIo.get(), SoundIoBackendAlsa)
+                                                  : SoundIoErrorInitAudioBackend;
     }
+    // Whatever it closed of 0-2 is filled again, before a later file or
+    // socket of the engine could be given the number.
+    keepStandardDescriptorsOpen();
     if (error != SoundIoErrorNone) {
         watchFailed_ = true;
         logDebug("Sound device changes can't be watched: reason=\"%s\"", soundio_strerror(error));

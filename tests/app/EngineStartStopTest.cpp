@@ -16,7 +16,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using TestSupport::ChildProcess;
+using TestSupport::CitrixTestClient;
 using TestSupport::EngineProcess;
+using TestSupport::Message;
 using TestSupport::TempDir;
 
 bool contains(const std::string& text, const std::string& part)
@@ -97,6 +99,48 @@ TEST(EngineStartStop, WithoutItsModuleTheEngineWithdrawsThePortLogsWhyAndStillPr
     const auto help = ChildProcess::run({lonely, "/?"}, 10s, {"OVRA_PROGRAM_DATA=" + dir.path()});
     EXPECT_EQ(help.status, 0) << help.output;
     EXPECT_EQ(help.output, "Options:\n/?\tprint help\n/i\tinstall service\n/u\tuninstall service\n");
+}
+
+TEST(EngineStartStop, StartedWithItsStandardStreamsClosedItServesOnWithoutASoundServer)
+{
+    TempDir dir("ovra-e2e");
+    // No sound server to reach: the device watcher's libraries fail and clean up.
+    EngineProcess engine(TestSupport::engineBinary(), dir.path(),
+                         {"PULSE_SERVER=unix:" + dir.file("no-pulse-here"), "PULSE_RUNTIME_PATH=" + dir.file("none")},
+                         EngineProcess::Streams::Closed);
+    const auto port = engine.waitForPort();
+    ASSERT_TRUE(port);
+    {
+        CitrixTestClient client(*port);
+        ASSERT_TRUE(client.connected());
+        // Protocol 1: the device refresh begins at once, not a period later.
+        ASSERT_TRUE(client.request(TestSupport::appStart(1)));
+        const auto started = client.request(TestSupport::stackStart(), 30s);
+        ASSERT_TRUE(started) << engine.log();
+        Message create;
+        create.mutable_audiodevicemanagercreateaction();
+        const auto created = client.request(create, 30s);
+        ASSERT_TRUE(created) << engine.log();
+        ASSERT_EQ(CitrixTestClient::ackOf(*created).statuscode(), Proto::Ack::SUCCESS) << created->ShortDebugString();
+        // The refresh tries to watch the sound server for device changes, and fails.
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (!contains(engine.log(), "Sound device changes can't be watched") &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_TRUE(contains(engine.log(), "Sound device changes can't be watched")) << engine.log();
+        ASSERT_TRUE(client.request(TestSupport::stackQuery()));
+    }
+    // The listener still takes new connections after the device watch started.
+    CitrixTestClient second(*port);
+    ASSERT_TRUE(second.connected());
+    const auto status = second.request(TestSupport::stackQuery());
+    ASSERT_TRUE(status) << engine.log();
+    EXPECT_TRUE(status->has_sipstackstatusanswer());
+    const std::string log = engine.log();
+    EXPECT_FALSE(contains(log, "Error happened on passive socket")) << log;
+    engine.process().signal(SIGTERM);
+    EXPECT_EQ(engine.process().waitFor(30s), 0) << engine.log();
 }
 
 }  // namespace

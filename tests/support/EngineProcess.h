@@ -15,10 +15,15 @@ namespace Tarvent::VirtualChannel::TestSupport {
 // fixture's server included). Test thread only.
 class EngineProcess {
 public:
-    // Starts `binary` with OVRA_PROGRAM_DATA=`programData` plus `env`;
-    // its console output goes to "<programData>/console.log".
+    // How the engine's standard input, output and error are set up.
+    enum class Streams {
+        Console,  // stdin at /dev/null, the rest to "<programData>/console.log"
+        Closed,   // all three closed, as a careless starter might leave them
+    };
+
+    // Starts `binary` with OVRA_PROGRAM_DATA=`programData` plus `env`.
     EngineProcess(const std::string& binary, const std::string& programData,
-                  const std::vector<std::string>& env = {});
+                  const std::vector<std::string>& env = {}, Streams streams = Streams::Console);
     // SIGTERM, then SIGKILL after a grace period, if still running (its
     // threads' stacks go to stderr before the kill).
     ~EngineProcess();
