@@ -13,6 +13,7 @@
 
 #include "logging/Logger.h"
 #include "sip/SipError.h"
+#include "sip/SipPulseServer.h"
 #include "sip/SipStack.h"
 #include "sip/SoundIoManager.h"
 
@@ -244,8 +245,24 @@ void SipAudioDeviceManager::stopRefreshTimer()
 void SipAudioDeviceManager::onRefreshTimer()
 {
     // A stack that is not running has no devices to read; its start will.
-    if (callActive_.load() || !SipStack::getInstance().isStarted()) {
+    if (!SipStack::getInstance().isStarted()) {
         return;
+    }
+    // A sound server that came back (a new connection since the last
+    // re-read) is re-read and reported even during a call: the client learns
+    // of the new server's devices, which the calls already play on. While
+    // it is away, calls keep their devices and nothing is re-read under them.
+    const SipPulseServer::Session server = SipPulseServer::getInstance().session();
+    bool serverBack = false;
+    {
+        const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
+        serverBack = server.connected && refreshedServer_ != 0 && server.generation != refreshedServer_;
+    }
+    if (callActive_.load() && !serverBack) {
+        return;
+    }
+    if (serverBack) {
+        SoundIoManager::getInstance().watchAgain();
     }
     // Re-reading the devices costs the media layer milliseconds (it opens
     // every sound card again); a tick that the sound server reported no
@@ -253,12 +270,12 @@ void SipAudioDeviceManager::onRefreshTimer()
     const std::optional<std::uint64_t> generation = SoundIoManager::getInstance().deviceGeneration();
     {
         const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
-        if (generation && generation == refreshedGeneration_ && ++quietTicks_ < kQuietTicksPerRescan) {
+        if (!serverBack && generation && generation == refreshedGeneration_ && ++quietTicks_ < kQuietTicksPerRescan) {
             return;
         }
         quietTicks_ = 0;
     }
-    const bool refreshed = refresh(true);
+    const bool refreshed = refresh(true, serverBack);
     const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
     refreshedGeneration_ = refreshed ? generation : std::nullopt;
 }
@@ -394,10 +411,10 @@ std::string SipAudioDeviceManager::applySelection(const std::shared_ptr<linphone
 
 void SipAudioDeviceManager::refreshDevices(bool notify)
 {
-    refresh(notify);
+    refresh(notify, false);
 }
 
-bool SipAudioDeviceManager::refresh(bool notify)
+bool SipAudioDeviceManager::refresh(bool notify, bool report)
 {
     SipStack::getInstance().ensureThreadRegistered();
     try {
@@ -442,7 +459,17 @@ bool SipAudioDeviceManager::refresh(bool notify)
             }
             listener = listener_;
         }
-        if (changed && notify && listener != nullptr) {
+        const SipPulseServer::Session server = SipPulseServer::getInstance().session();
+        {
+            const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
+            if (server.connected) {
+                refreshedServer_ = server.generation;
+            }
+            if (report && !changed) {
+                copy = devices_;
+            }
+        }
+        if ((changed || report) && notify && listener != nullptr) {
             listener->onAudioDevicesChanged(copy);
         }
         return true;

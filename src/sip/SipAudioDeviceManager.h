@@ -34,6 +34,13 @@ namespace Tarvent::VirtualChannel {
 // since the last re-read (SoundIoManager), or when no server can be watched,
 // and in any case every kQuietTicksPerRescan-th tick.
 //
+// While calls exist the ticks re-read nothing, except once after the sound
+// server came back (SipPulseServer has a new connection): that re-read is
+// reported even when the list is the same, so the client learns that its
+// devices belong to a new server. The calls' own streams find the new server
+// by themselves (SipPulseStream); while the server is away they keep their
+// devices.
+//
 // A selection is kept by name and applied again after every refresh, because
 // the position of a device in the enumeration moves when devices come and go;
 // a selected device that disappears gives way to the system default until it
@@ -49,7 +56,8 @@ namespace Tarvent::VirtualChannel {
 //     thread too (the hook's only there, when a Core shuts down); never held
 //     while waiting for the core thread or while calling the listener.
 // The media holders are told of a shutdown holding only the hook's mutex.
-// The SoundIoManager is asked with no lock of this manager held.
+// The SoundIoManager and the SipPulseServer are asked with no lock of this
+// manager held.
 class SipAudioDeviceManager : public VersionedBase {
 public:
     static constexpr const char* kDefaultCaptureId = "default_capture_device";
@@ -128,8 +136,9 @@ private:
     ~SipAudioDeviceManager() override;
 
     void onRefreshTimer();
-    // refreshDevices; false when it failed.
-    bool refresh(bool notify);
+    // refreshDevices; false when it failed. `report`: reports the list even
+    // when it did not change.
+    bool refresh(bool notify, bool report);
     Enumeration enumerateDevices(bool refresh);
     Enumeration enumerateOnCore(const std::shared_ptr<linphone::Core>& core, bool refresh);
     // Logs the whole or the filtered list when its text changed since last time.
@@ -162,6 +171,9 @@ private:
     // started or the Core changed.
     std::optional<std::uint64_t> refreshedGeneration_;
     int quietTicks_ = 0;  // ticks without a re-read since the last one
+    // The sound server connection (SipPulseServer::Session::generation) that
+    // the last re-read saw up; 0 before any.
+    std::uint64_t refreshedServer_ = 0;
     std::vector<std::shared_ptr<ISipMediaHolder>> mediaHolders_;
 
     std::recursive_mutex mediaMutex_;  // the media lock; see the lock order above

@@ -22,6 +22,8 @@
 #include "sip/SipLibraryObjects.h"
 #include "sip/SipLogListener.h"
 #include "sip/SipMessageTap.h"
+#include "sip/SipPulseServer.h"
+#include "sip/SipPulseSoundCards.h"
 #include "sip/SipWavFile.h"
 #include "util/LogText.h"
 
@@ -176,6 +178,9 @@ SipStack::SipStack()
 {
     // Before anything of the library runs on a thread of its own.
     SipLibraryObjects::instance();
+    // Made first, so that it outlives this stack at process exit: a Core still
+    // running then has streams on it.
+    SipPulseServer::getInstance();
 }
 
 SipStack::~SipStack()
@@ -231,6 +236,7 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     if (!config) {
         OVRA_THROW_SIP_ERROR(-1, "Factory::createConfigFromString", "Failed to create the SIP stack configuration");
     }
+    SipPulseSoundCards::CreationGuard soundCards;
     SipCoreThread::CorePtr core = factory->createCoreWithConfig(config, nullptr);
     if (!core) {
         OVRA_THROW_SIP_ERROR(-1, "Factory::createCoreWithConfig", "Failed to create the SIP stack");
@@ -267,6 +273,7 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     checkStatus(core->setTransports(transports), "Core::setTransports");
 
     checkStatus(core->start(), "Core::start");
+    SipPulseSoundCards::install(core, soundCards);
     dialogWatch->attach(*core);
     // The library's own network monitor (off in the configuration above)
     // takes a machine whose route to the outside leads through loopback, or

@@ -78,6 +78,16 @@ std::optional<std::uint64_t> SoundIoManager::deviceGeneration()
     return generation_;
 }
 
+void SoundIoManager::watchAgain()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (watchFailed_) {
+        watchFailed_ = false;
+        soundIo_.reset();
+        deviceText_.clear();
+    }
+}
+
 void SoundIoManager::startWatching()
 {
     std::unique_ptr<SoundIo, SoundIoDeleter> soundIo(soundio_create());

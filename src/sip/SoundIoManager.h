@@ -33,6 +33,10 @@ public:
     // takes a round trip to the sound server). Empty when no sound server can
     // be watched or the connection to it was lost: then nothing is known.
     std::optional<std::uint64_t> deviceGeneration();
+    // Watching stops for good when the connection to the sound server is
+    // lost; once a server is known to be there again, this lets the next
+    // deviceGeneration() start over.
+    void watchAgain();
 
 private:
     struct SoundIoDeleter {

@@ -394,6 +394,76 @@ TEST_F(EngineCallTest, DevicesAreListedAndSelectedAndAPlayerPlaysOnTheChosenSink
     EXPECT_EQ(ackOf(play).statuscode(), Ack::FAILED);
 }
 
+TEST_F(EngineCallTest, ASoundServerRestartDuringACallIsReportedAndTheCallsGoOn)
+{
+    Message create;
+    create.mutable_audiodevicemanagercreateaction();
+    ASSERT_EQ(engine_.request(create).audiodevicemanagercreateanswer().ack().statuscode(), Ack::SUCCESS);
+    BaresipFixture bob(farEnd(true));
+    const auto call = [&]() {
+        Message make;
+        make.mutable_makecallaction()->set_accountid(accountId_);
+        make.mutable_makecallaction()->set_phonenumber("bob");
+        const int callId = engine_.request(make).objectidresponse().objectid();
+        Message dial;
+        dial.mutable_dialaction()->set_callid(callId);
+        EXPECT_EQ(ackOf(dial).statuscode(), Ack::SUCCESS);
+        EXPECT_TRUE(notification(&Message::has_callmediastatenotification, [&](const Message& m) {
+            return m.callmediastatenotification().callid() == callId && m.callmediastatenotification().mediastate() == 1;
+        }));
+        return callId;
+    };
+    const auto hangUp = [&](int callId) {
+        Message hangUp;
+        hangUp.mutable_hangupaction()->set_callid(callId);
+        EXPECT_EQ(ackOf(hangUp).statuscode(), Ack::SUCCESS);
+        EXPECT_TRUE(notification(&Message::has_terminatedcallnotification, [&](const Message& m) {
+            return m.terminatedcallnotification().callid() == callId;
+        }));
+    };
+    // The packets a call sent during `span` (its sent counter moves in steps
+    // of a few seconds' packets).
+    const auto sent = [&](int callId, std::chrono::milliseconds span) {
+        Message mos;
+        mos.mutable_mosupdateaction()->set_callid(callId);
+        engine_.request(mos);
+        std::this_thread::sleep_for(span);
+        return engine_.request(mos).mosupdateanswer().txpacketsdelta();
+    };
+    const int callId = call();
+
+    pulse_.kill();
+    // The call keeps sending (silence) while no sound server is there.
+    EXPECT_GT(sent(callId, 3s), 50);
+
+    // The new server's devices are reported, also during the call.
+    pulse_.restart();
+    const auto reported = notification(&Message::has_audiodevicenotification, [](const Message& m) {
+        for (const auto& device : m.audiodevicenotification().audiodevices()) {
+            if (device.name().find("Headset Speaker") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    });
+    ASSERT_TRUE(reported);
+
+    Message hold;
+    hold.mutable_callholdaction()->set_accountid(accountId_);
+    hold.mutable_callholdaction()->set_callid(callId);
+    hold.mutable_callholdaction()->set_hold(true);
+    EXPECT_EQ(ackOf(hold).statuscode(), Ack::SUCCESS);
+    const auto held = notification(&Message::has_holdstatechangednotification, [&](const Message& m) {
+        return m.holdstatechangednotification().callid() == callId && m.holdstatechangednotification().ishold();
+    });
+    EXPECT_TRUE(held);
+    hangUp(callId);
+
+    const int next = call();
+    EXPECT_GT(sent(next, 3s), 50);
+    // The next call stays up: the stop (TearDown) ends it with the engine.
+}
+
 TEST_F(EngineCallTest, TheIdleShutdownComesOnePeriodAfterTheHangUpOfTheLastCall)
 {
     BaresipFixture bob(farEnd(true));
