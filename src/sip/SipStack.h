@@ -32,6 +32,12 @@ class SipStack {
 public:
     static SipStack& getInstance();
 
+    // Whether calls run the media library's echo canceller. They do not: the
+    // users wear headsets, which have no path from the speaker to the
+    // microphone, and this library's canceller (Speex) turns the user's
+    // voice down by about 14 dB whenever the far end talks at the same time.
+    static constexpr bool kEchoCancellation = false;
+
     // Sets, for the whole process, what the media libraries only take from
     // the environment, unless the user has set it: the sound server's buffer
     // length (40 ms instead of the 20 ms the media library asks for, which
