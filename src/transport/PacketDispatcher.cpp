@@ -1,5 +1,6 @@
 #include "transport/PacketDispatcher.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -31,8 +32,13 @@ PacketDispatcher::Connection::Connection(Socket acceptedSocket)
 
 PacketDispatcher::PacketDispatcher(std::chrono::milliseconds pollTimeout,
                                    std::chrono::milliseconds idleTimeout,
-                                   std::chrono::milliseconds sendTimeout)
-    : pollTimeout_(pollTimeout), idleTimeout_(idleTimeout), sendTimeout_(sendTimeout)
+                                   std::chrono::milliseconds sendTimeout,
+                                   int maxConnections)
+    : pollTimeout_(pollTimeout),
+      idleTimeout_(idleTimeout),
+      sendTimeout_(sendTimeout),
+      maxConnections_(maxConnections),
+      acceptBackoff_(kFirstAcceptPause, kMaxAcceptPause)
 {
 }
 
@@ -141,6 +147,7 @@ void PacketDispatcher::workerLoop()
     } catch (...) {
         logError("Unexpected error in worker thread: unknown exception");
     }
+    acceptBackoff_.finish();
     logInfo("Closing passive socket");
     passiveSocket_.shutdownBoth();
     if (passiveSocket_.close() != 0) {
@@ -156,11 +163,15 @@ void PacketDispatcher::runPollCycles()
     while (!stopRequested_) {
         const int count = connectionCount();
         entries.assign(static_cast<std::size_t>(count) + 1, Socket::PollEntry{});
-        entries[0].fd = passiveSocket_.fd();
+        // A resting listener is left out of the poll (a negative descriptor is
+        // skipped); the poll wakes when the pause ends.
+        const auto acceptPause = acceptBackoff_.delay(AcceptBackoff::Clock::now());
+        entries[0].fd = acceptPause.count() > 0 ? -1 : passiveSocket_.fd();
         for (int i = 0; i < count; ++i) {
             entries[i + 1].fd = connections_[i]->socket.fd();
         }
-        if (Socket::pollForRead(entries, pollTimeout_) < 0) {
+        const auto timeout = acceptPause.count() > 0 ? std::min(pollTimeout_, acceptPause) : pollTimeout_;
+        if (Socket::pollForRead(entries, timeout) < 0) {
             logError("Failed to poll sockets: errno=%d", Socket::lastError());
             break;
         }
@@ -208,11 +219,22 @@ void PacketDispatcher::acceptConnection()
     bool wouldBlock = false;
     Socket socket = passiveSocket_.accept(wouldBlock);
     if (!socket.valid()) {
-        if (!wouldBlock) {
-            logError("Failed to accept incoming connection: errno=%d", Socket::lastError());
+        if (wouldBlock) {
+            acceptBackoff_.onAcceptWorked();
+        } else {
+            acceptBackoff_.onFailure(Socket::lastError(), AcceptBackoff::Clock::now());
         }
         return;
     }
+    acceptBackoff_.onAcceptWorked();
+    if (connectionCount() >= maxConnections_) {
+        // Taken from the backlog and closed, so that the client learns it at
+        // once and the listener does not stay readable for nothing.
+        acceptBackoff_.onRefused(connectionCount(), maxConnections_);
+        closeSocket(socket);
+        return;
+    }
+    acceptBackoff_.onKept();
     if (!socket.setSendTimeout(sendTimeout_)) {
         logWarning("Failed to set send timeout: errno=%d", Socket::lastError());
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Socket.h"
+#include "transport/AcceptBackoff.h"
 #include "transport/IPacketDispatcher.h"
 #include "transport/PacketReader.h"
 
@@ -20,20 +21,29 @@ namespace Tarvent::VirtualChannel {
 // One worker thread polls, accepts, reads, closes and removes connections;
 // send() runs on any caller's thread. requestStop() may be called from any
 // thread; join() from any thread but the worker.
+// At most maxConnections are kept open; connections beyond are closed at
+// once. After a failed accept (descriptors ran out) the listener rests for a
+// growing pause while the open connections are served on.
 class PacketDispatcher : public IPacketDispatcher {
 public:
     static constexpr std::chrono::milliseconds kDefaultPollTimeout{500};
     static constexpr std::chrono::milliseconds kDefaultIdleTimeout{60000};
     static constexpr std::chrono::milliseconds kDefaultSendTimeout{2000};
-
-    // `sendTimeout` bounds a write to a client that stopped reading; such a
-    // write fails and closes that connection.
+    // The driver keeps one or two connections; the rest of the room is for
+    // reconnects that overlap an old connection not yet found dead.
+    static constexpr int kDefaultMaxConnections = 64;
+    // The pauses of the listener after failed accepts: doubling from the first.
+    static constexpr std::chrono::milliseconds kFirstAcceptPause{50};
+    static constexpr std::chrono::milliseconds kMaxAcceptPause{1000};
     // Connections the kernel may hold before the worker accepts them.
     static constexpr int kListenBacklog = 10;
 
+    // `sendTimeout` bounds a write to a client that stopped reading; such a
+    // write fails and closes that connection.
     explicit PacketDispatcher(std::chrono::milliseconds pollTimeout = kDefaultPollTimeout,
                               std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout,
-                              std::chrono::milliseconds sendTimeout = kDefaultSendTimeout);
+                              std::chrono::milliseconds sendTimeout = kDefaultSendTimeout,
+                              int maxConnections = kDefaultMaxConnections);
     // Stops and joins the worker if the owner has not done so.
     ~PacketDispatcher() override;
 
@@ -78,6 +88,7 @@ private:
     void runPollCycles();
     void acceptConnection();
     bool readFromConnection(int index);
+
     void deliver(const VCPacketHolder& packet);
     void closeConnection(int index);
     void closeSocket(Socket& socket);
@@ -93,7 +104,10 @@ private:
     const std::chrono::milliseconds pollTimeout_;
     const std::chrono::milliseconds idleTimeout_;
     const std::chrono::milliseconds sendTimeout_;
+    const int maxConnections_;
+    AcceptBackoff acceptBackoff_;  // worker only
     std::atomic<bool> stopRequested_{false};
+
     // Guards the connection list, the active index and the send buffer. The
     // worker changes the list and the index only with it held and may read them
     // without it; senders read them only with it held. Taken after the

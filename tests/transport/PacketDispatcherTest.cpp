@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include "support/CapturingAppender.h"
 #include "support/ChannelTestClient.h"
+#include "support/FileLimit.h"
 #include "transport/TransportTestUtil.h"
 
 namespace Tarvent::VirtualChannel {
@@ -35,9 +37,10 @@ VCPacketHolder makePacket(std::uint64_t messageId, const std::string& payload)
 class PacketDispatcherTest : public ::testing::Test {
 protected:
     // Short poll and idle times keep each case in milliseconds.
-    void startDispatcher(std::chrono::milliseconds idleTimeout = 60000ms, std::chrono::milliseconds sendTimeout = 2000ms)
+    void startDispatcher(std::chrono::milliseconds idleTimeout = 60000ms, std::chrono::milliseconds sendTimeout = 2000ms,
+                         int maxConnections = PacketDispatcher::kDefaultMaxConnections)
     {
-        dispatcher = std::make_unique<PacketDispatcher>(10ms, idleTimeout, sendTimeout);
+        dispatcher = std::make_unique<PacketDispatcher>(10ms, idleTimeout, sendTimeout, maxConnections);
         dispatcher->setPacketCallback([this](const VCPacketHolder& packet) {
             if (throwOnId != 0 && packet.messageId == throwOnId) {
                 throw std::runtime_error("callback refused");
@@ -70,6 +73,22 @@ protected:
     bool logged(const std::string& text)
     {
         return waitUntil([&] { return capture.contains(text); });
+    }
+
+    std::size_t countLogged(const std::string& text)
+    {
+        const auto all = capture.messages();
+        return static_cast<std::size_t>(
+            std::count_if(all.begin(), all.end(), [&](const std::string& m) { return m.find(text) != std::string::npos; }));
+    }
+
+    // Sends one command on `client` and expects it delivered.
+    void expectServed(ChannelTestClient& client, std::uint64_t messageId)
+    {
+        ASSERT_TRUE(client.sendPacket(PacketType::Command, messageId, "still served"));
+        const auto packet = received.pop();
+        ASSERT_TRUE(packet);
+        EXPECT_EQ(messageId, packet->messageId);
     }
 
     TestSupport::LogCapture capture;
@@ -292,6 +311,55 @@ TEST_F(PacketDispatcherTest, ClientThatStopsReadingIsClosedAndOthersAreServed)
     auto packet = fresh->readPacket();
     ASSERT_TRUE(packet);
     EXPECT_EQ(8u, packet->messageId);
+}
+
+TEST_F(PacketDispatcherTest, ConnectionsBeyondTheLimitAreRefusedAndLoggedOnce)
+{
+    startDispatcher(60000ms, 2000ms, 2);
+    auto first = connect(0);
+    auto second = connect(1);
+    ChannelTestClient refused(dispatcher->port());
+    ChannelTestClient alsoRefused(dispatcher->port());
+    EXPECT_TRUE(refused.waitForClose());
+    EXPECT_TRUE(alsoRefused.waitForClose());
+    EXPECT_EQ(1u, countLogged("Refusing incoming connections: connectionCount=2; connectionLimit=2"));
+    expectServed(*first, 1);
+    expectServed(*second, 2);
+
+    first->close();
+    ASSERT_TRUE(logged("Removed socket connection: oldConnectionId=0; connectionCount=1"));
+    auto third = connect(1);
+    EXPECT_TRUE(logged("Accepting incoming connections again: refusedConnections=2"));
+    expectServed(*third, 3);
+}
+
+TEST_F(PacketDispatcherTest, OutOfDescriptorsTheListenerRestsWhileOpenConnectionsAreServed)
+{
+    startDispatcher();
+    auto keeper = connect(0);
+    std::unique_ptr<ChannelTestClient> served;
+    std::unique_ptr<ChannelTestClient> queued;
+    {
+        // Three numbers left: a client and its accepted end, then a client
+        // whose accept finds none.
+        TestSupport::FileLimit limit(3);
+        ASSERT_TRUE(limit.applied());
+        served = connect(1);
+        queued = std::make_unique<ChannelTestClient>(dispatcher->port());
+        ASSERT_TRUE(queued->connected());
+        ASSERT_TRUE(logged("Failed to accept incoming connection: errno="));
+        // Long enough for a spinning worker to fail thousands of times.
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(1u, countLogged("Failed to accept incoming connection"));
+        expectServed(*keeper, 1);
+        expectServed(*served, 2);
+    }
+    // A descriptor comes free: the waiting client is taken at the next try.
+    served->close();
+    ASSERT_TRUE(logged("Accepted incoming connection: connectionId=1; connectionCount=2"));
+    EXPECT_TRUE(logged("Accepting incoming connections again: failedAccepts="));
+    expectServed(*queued, 3);
+    EXPECT_EQ(1u, countLogged("Failed to accept incoming connection"));
 }
 
 TEST_F(PacketDispatcherTest, SendersRaceWithConnectionsComingAndGoing)
