@@ -25,8 +25,8 @@ void logActiveChange(int oldIndex, int newIndex, int count)
 
 }  // namespace
 
-PacketDispatcher::Connection::Connection(Socket acceptedSocket)
-    : socket(std::move(acceptedSocket)), lastActivity(steadyNowNanoseconds())
+PacketDispatcher::Connection::Connection(Socket acceptedSocket, ConnectionId connectionId)
+    : socket(std::move(acceptedSocket)), id(connectionId), lastActivity(steadyNowNanoseconds())
 {
 }
 
@@ -239,7 +239,7 @@ void PacketDispatcher::acceptConnection()
         logWarning("Failed to set send timeout: errno=%d", Socket::lastError());
     }
     const std::lock_guard<std::recursive_mutex> lock(mutex_);
-    connections_.push_back(std::make_unique<Connection>(std::move(socket)));
+    connections_.push_back(std::make_unique<Connection>(std::move(socket), nextConnectionId_++));
     const int index = connectionCount() - 1;
     logInfo("Accepted incoming connection: connectionId=%d; connectionCount=%d", index, connectionCount());
     if (activeIndex_ == -1) {
@@ -266,7 +266,9 @@ bool PacketDispatcher::readFromConnection(int index)
                  static_cast<unsigned>(reader.packet().length), index, connectionCount());
         return false;
     case PacketReader::Result::PacketReady:
+        sourceConnection_ = connection.id;
         deliver(reader.packet());
+        sourceConnection_ = kNoConnection;
         connection.lastActivity = steadyNowNanoseconds();
         return true;
     }
@@ -351,13 +353,47 @@ void PacketDispatcher::removeClosedConnections()
 
 bool PacketDispatcher::send(const VCPacketHolder& packet)
 {
+    return sendToActive(packet) != kNoConnection;
+}
+
+IPacketDispatcher::ConnectionId PacketDispatcher::sendToActive(const VCPacketHolder& packet)
+{
     const std::lock_guard<std::recursive_mutex> lock(mutex_);
-    const auto messageId = static_cast<unsigned long long>(packet.messageId);
     if (activeIndex_ < 0) {
-        logError("Unable to send packet because no connection is active: messageId=%llu", messageId);
+        logError("Unable to send packet because no connection is active: messageId=%llu",
+                 static_cast<unsigned long long>(packet.messageId));
+        return kNoConnection;
+    }
+    const int index = activeIndex_;
+    return writeLocked(index, packet) ? connections_[index]->id : kNoConnection;
+}
+
+bool PacketDispatcher::sendTo(ConnectionId connection, const VCPacketHolder& packet)
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const int index = indexOf(connection);
+    if (index < 0) {
+        logError("Unable to send packet because connection is closed: messageId=%llu",
+                 static_cast<unsigned long long>(packet.messageId));
         return false;
     }
-    Connection& connection = *connections_[activeIndex_];
+    return writeLocked(index, packet);
+}
+
+int PacketDispatcher::indexOf(ConnectionId connection) const
+{
+    for (int i = 0; i < connectionCount(); ++i) {
+        if (connections_[i]->id == connection) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+bool PacketDispatcher::writeLocked(int index, const VCPacketHolder& packet)
+{
+    const auto messageId = static_cast<unsigned long long>(packet.messageId);
+    Connection& connection = *connections_[index];
     if (connection.closed) {
         logError("Unable to send packet because connection is closed: messageId=%llu", messageId);
         return false;
@@ -375,7 +411,7 @@ bool PacketDispatcher::send(const VCPacketHolder& packet)
     }
     if (!connection.socket.sendAll(sendBuffer_, packet.length)) {
         logError("Failed to write to socket: errno=%d", Socket::lastError());
-        closeConnection(activeIndex_);
+        closeConnection(index);
         return false;
     }
     return true;

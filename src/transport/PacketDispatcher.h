@@ -19,7 +19,7 @@ namespace Tarvent::VirtualChannel {
 // system picks, reads framed packets from every accepted connection and hands
 // them to the packet callback, and writes packets to the active connection.
 // One worker thread polls, accepts, reads, closes and removes connections;
-// send() runs on any caller's thread. requestStop() may be called from any
+// the sends run on any caller's thread. requestStop() may be called from any
 // thread; join() from any thread but the worker.
 // At most maxConnections are kept open; connections beyond are closed at
 // once. After a failed accept (descriptors ran out) the listener rests for a
@@ -53,6 +53,9 @@ public:
     PacketCallback getPacketCallback() override;
     void setPacketCallback(PacketCallback callback) override;
     bool send(const VCPacketHolder& packet) override;
+    ConnectionId sendToActive(const VCPacketHolder& packet) override;
+    bool sendTo(ConnectionId connection, const VCPacketHolder& packet) override;
+    ConnectionId sourceConnection() const override { return sourceConnection_.load(); }
 
     // Opens the listening socket and starts the worker; false on failure or
     // when already started. Throws std::system_error if no thread can be made.
@@ -73,9 +76,10 @@ private:
     // descriptor (when it removes the record, under mutex_); a sender may only
     // claim `closed` and shut the socket down.
     struct Connection {
-        explicit Connection(Socket acceptedSocket);
+        Connection(Socket acceptedSocket, ConnectionId connectionId);
 
         Socket socket;
+        const ConnectionId id;
         PacketReader reader;
         std::atomic<bool> closed{false};
         std::atomic<std::int64_t> lastActivity{0};
@@ -88,7 +92,10 @@ private:
     void runPollCycles();
     void acceptConnection();
     bool readFromConnection(int index);
-
+    // The connection's index, or -1 when it is gone. Caller holds mutex_ or is the worker.
+    int indexOf(ConnectionId connection) const;
+    // Writes to the connection at `index`. Caller holds mutex_.
+    bool writeLocked(int index, const VCPacketHolder& packet);
     void deliver(const VCPacketHolder& packet);
     void closeConnection(int index);
     void closeSocket(Socket& socket);
@@ -107,7 +114,9 @@ private:
     const int maxConnections_;
     AcceptBackoff acceptBackoff_;  // worker only
     std::atomic<bool> stopRequested_{false};
-
+    // The connection whose packet the callback is handling; worker writes.
+    std::atomic<ConnectionId> sourceConnection_{kNoConnection};
+    ConnectionId nextConnectionId_ = 1;  // worker only
     // Guards the connection list, the active index and the send buffer. The
     // worker changes the list and the index only with it held and may read them
     // without it; senders read them only with it held. Taken after the

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -76,8 +77,7 @@ void PacketTransmitter::checkSendable(long long size) const
     }
 }
 
-void PacketTransmitter::fillAndSend(std::uint8_t type, std::uint8_t code, std::uint64_t messageId, const void* data,
-                                    int size)
+void PacketTransmitter::fill(std::uint8_t type, std::uint8_t code, std::uint64_t messageId, const void* data, int size)
 {
     outgoing_.length = static_cast<std::uint32_t>(size) + kPacketHeaderSize;
     outgoing_.type = type;
@@ -86,8 +86,31 @@ void PacketTransmitter::fillAndSend(std::uint8_t type, std::uint8_t code, std::u
     if (size > 0) {
         std::memcpy(outgoing_.payload.get(), data, static_cast<std::size_t>(size));
     }
+}
+
+PacketTransmitter::ConnectionId PacketTransmitter::fillAndSend(std::uint8_t type, std::uint8_t code,
+                                                               std::uint64_t messageId, const void* data, int size)
+{
+    fill(type, code, messageId, data, size);
     // A packet the dispatcher could not write is lost; a command waits for its expiry.
-    dispatcher_->send(outgoing_);
+    return dispatcher_->sendToActive(outgoing_);
+}
+
+bool PacketTransmitter::takeAnswerRoute(std::uint64_t messageId, ConnectionId& connection)
+{
+    if (handling_ && handled_.messageId == messageId && std::this_thread::get_id() == handlingThread_) {
+        handledAnswered_ = true;
+        connection = handled_.connection;
+        return connection != IPacketDispatcher::kNoConnection;
+    }
+    for (auto route = lateRoutes_.rbegin(); route != lateRoutes_.rend(); ++route) {
+        if (route->messageId == messageId) {
+            connection = route->connection;
+            lateRoutes_.erase(std::next(route).base());
+            return connection != IPacketDispatcher::kNoConnection;
+        }
+    }
+    return false;
 }
 
 std::future<VCPacketHolder> PacketTransmitter::sendPending(const void* data, int size, int timeoutMs,
@@ -96,8 +119,8 @@ std::future<VCPacketHolder> PacketTransmitter::sendPending(const void* data, int
     const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
     checkSendable(size);
     messageId = nextMessageId_++;
-    fillAndSend(PacketType::Command, 0, messageId, data, size);
     auto command = std::make_unique<PendingCommand>();
+    fillAndSend(PacketType::Command, 0, messageId, data, size);
     command->synchronous = synchronous;
     command->deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs == -1 ? commandTimeout_ : timeoutMs);
@@ -138,7 +161,16 @@ void PacketTransmitter::sendAnswer(const void* data, int size, std::uint64_t mes
 {
     const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
     checkSendable(size);
-    fillAndSend(PacketType::Answer, 0, messageId, data, size);
+    fill(PacketType::Answer, 0, messageId, data, size);
+    // Not to the active connection: a packet from another one may have made
+    // that one active while the command was handled, and its asker would
+    // never hear back.
+    ConnectionId connection = IPacketDispatcher::kNoConnection;
+    if (takeAnswerRoute(messageId, connection)) {
+        dispatcher_->sendTo(connection, outgoing_);
+    } else {
+        dispatcher_->send(outgoing_);
+    }
 }
 
 void PacketTransmitter::onPacket(const VCPacketHolder& packet)
@@ -155,6 +187,12 @@ void PacketTransmitter::onPacket(const VCPacketHolder& packet)
         switch (packet.type) {
         case PacketType::Command:
             commandHandler = commandHandler_;
+            if (commandHandler != nullptr) {
+                handling_ = true;
+                handledAnswered_ = false;
+                handled_ = AnswerRoute{packet.messageId, dispatcher_->sourceConnection()};
+                handlingThread_ = std::this_thread::get_id();
+            }
             break;
         case PacketType::Answer: {
             const auto entry = pending_.find(packet.messageId);
@@ -179,7 +217,13 @@ void PacketTransmitter::onPacket(const VCPacketHolder& packet)
     const void* payload = packet.payload.get();
     const int size = VCPacketHolder::payloadSize(packet);
     if (commandHandler != nullptr) {
-        commandHandler(context, payload, size, packet.messageId);
+        try {
+            commandHandler(context, payload, size, packet.messageId);
+        } catch (...) {
+            endHandling();
+            throw;
+        }
+        endHandling();
     } else if (answerHandler != nullptr) {
         answerHandler(context, payload, size, packet.messageId);
     } else if (notificationHandler != nullptr) {
@@ -189,6 +233,18 @@ void PacketTransmitter::onPacket(const VCPacketHolder& packet)
     if (pending_.empty()) {
         drained_.notify_all();
     }
+}
+
+void PacketTransmitter::endHandling()
+{
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
+    if (!handledAnswered_) {
+        lateRoutes_.push_back(handled_);
+        if (lateRoutes_.size() > kMaxLateRoutes) {
+            lateRoutes_.pop_front();
+        }
+    }
+    handling_ = false;
 }
 
 void PacketTransmitter::checkTimeouts()

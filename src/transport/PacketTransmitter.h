@@ -2,9 +2,11 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "transport/IPacketDispatcher.h"
@@ -19,6 +21,9 @@ namespace Tarvent::VirtualChannel {
 // received packets to the handlers and expires unanswered commands (a sweep
 // every timer interval while any command waits for its answer; none while
 // nothing waits).
+// Commands and notifications go to the dispatcher's active connection; an
+// answer goes to the connection its command came from, whichever is active
+// by then (to the active one only for a command this transmitter never saw).
 // `dispatcher` must outlive this object; the transmitter must be stopped and
 // the dispatcher's worker ended before it is destroyed.
 // Threads: any thread sends; received packets and their handlers run on the
@@ -65,9 +70,27 @@ private:
     void checkTimeouts();
     static std::exception_ptr makeTimeoutException(std::uint64_t messageId);
 
-    // Both expect stateMutex_ held.
+    using ConnectionId = IPacketDispatcher::ConnectionId;
+    // Where the answer to a received command goes.
+    struct AnswerRoute {
+        std::uint64_t messageId = 0;
+        ConnectionId connection = IPacketDispatcher::kNoConnection;
+    };
+    // Commands whose handler returned without answering (an answer may come
+    // later from another thread) keep their route this long, newest last.
+    static constexpr std::size_t kMaxLateRoutes = 64;
+
+    // All expect stateMutex_ held.
     void checkSendable(long long size) const;
-    void fillAndSend(std::uint8_t type, std::uint8_t code, std::uint64_t messageId, const void* data, int size);
+    void fill(std::uint8_t type, std::uint8_t code, std::uint64_t messageId, const void* data, int size);
+    // The active connection takes the packet; which one did, if any.
+    ConnectionId fillAndSend(std::uint8_t type, std::uint8_t code, std::uint64_t messageId, const void* data,
+                             int size);
+    // After a command's handler returned: an answer still to come keeps its route.
+    void endHandling();
+    // Takes the route of the answer `messageId`: nothing when none is known.
+    bool takeAnswerRoute(std::uint64_t messageId, ConnectionId& connection);
+
     std::future<VCPacketHolder> sendPending(const void* data, int size, int timeoutMs, bool synchronous,
                                             std::uint64_t& messageId);
 
@@ -91,6 +114,13 @@ private:
     int timerInterval_ = 250;
     int commandTimeout_ = 5000;
     std::unordered_map<std::uint64_t, std::unique_ptr<PendingCommand>> pending_;
+    // The command whose handler runs now on `handlingThread_` (the
+    // dispatcher's worker); its answer is sent during that call.
+    bool handling_ = false;
+    bool handledAnswered_ = false;
+    AnswerRoute handled_;
+    std::thread::id handlingThread_;
+    std::deque<AnswerRoute> lateRoutes_;
 };
 
 }  // namespace Tarvent::VirtualChannel

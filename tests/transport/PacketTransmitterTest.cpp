@@ -31,11 +31,19 @@ class FakeDispatcher : public IPacketDispatcher {
 public:
     PacketCallback getPacketCallback() override { return callback_; }
     void setPacketCallback(PacketCallback callback) override { callback_ = std::move(callback); }
-    bool send(const VCPacketHolder& packet) override
+    bool send(const VCPacketHolder& packet) override { return sendToActive(packet) != kNoConnection; }
+    ConnectionId sendToActive(const VCPacketHolder& packet) override
     {
+        sent.push(packet);
+        return kActive;
+    }
+    bool sendTo(ConnectionId connection, const VCPacketHolder& packet) override
+    {
+        sentTo.push_back(connection);
         sent.push(packet);
         return true;
     }
+    ConnectionId sourceConnection() const override { return source; }
 
     void inject(std::uint8_t type, std::uint64_t messageId, const std::string& payload, std::uint8_t code = 0)
     {
@@ -49,7 +57,13 @@ public:
         callback_(packet);
     }
 
+    static constexpr ConnectionId kActive = 1;
+
     TestSupport::PacketQueue sent;
+    // The connections that sendTo() wrote to, in order (test thread only).
+    std::vector<ConnectionId> sentTo;
+    // What the injected packets came from.
+    ConnectionId source = kActive;
 
 private:
     PacketCallback callback_;
@@ -267,6 +281,22 @@ TEST_F(PacketTransmitterTest, StopWaitsUntilPendingCommandsExpire)
     EXPECT_TRUE(handlers.answers.empty());
 }
 
+TEST_F(PacketTransmitterTest, AnAnswerGoesToTheConnectionItsCommandCameFrom)
+{
+    dispatcher.source = 7;
+    dispatcher.inject(PacketType::Command, 40, "asked on 7");
+    transmitter.sendAnswer("a", 1, 40);
+    dispatcher.source = 8;
+    dispatcher.inject(PacketType::Command, 41, "asked on 8");
+    // Answered later, off the worker, after other commands came in between.
+    dispatcher.inject(PacketType::Command, 42, "asked on 8 as well");
+    transmitter.sendAnswer("b", 1, 41);
+    // A command this transmitter never saw is answered on the active connection.
+    transmitter.sendAnswer("c", 1, 99);
+    EXPECT_THAT(dispatcher.sentTo, ::testing::ElementsAre(7u, 8u));
+    EXPECT_EQ(3u, dispatcher.sent.size());
+}
+
 TEST_F(PacketTransmitterTest, SendsAfterStopAreRefused)
 {
     transmitter.stop();
@@ -310,14 +340,122 @@ TEST_F(PacketTransmitterTest, PayloadsAboveTheWireLimitAreRefusedWithoutUsingAnI
     EXPECT_EQ(1u, notification.messageId);
 }
 
-// The whole channel over loopback: the command handler answers on the worker.
+// The whole channel over loopback: the command handler answers on the
+// worker, except a command "later", which is answered by the test.
 struct EchoContext {
     PacketTransmitter* transmitter = nullptr;
+    TestSupport::PacketQueue* unanswered = nullptr;
 };
 
 void echoCommand(void* context, const void* payload, int size, std::uint64_t messageId)
 {
-    static_cast<EchoContext*>(context)->transmitter->sendAnswer(payload, size, messageId);
+    auto& echo = *static_cast<EchoContext*>(context);
+    if (echo.unanswered != nullptr && std::string(static_cast<const char*>(payload), size) == "later") {
+        VCPacketHolder noted;
+        noted.messageId = messageId;
+        echo.unanswered->push(noted);
+        return;
+    }
+    echo.transmitter->sendAnswer(payload, size, messageId);
+}
+
+class PacketChannelAnswerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        transmitter.setContext(&context);
+        transmitter.setCommandHandler(echoCommand);
+        transmitter.start();
+        ASSERT_TRUE(dispatcher.start());
+        first = connect(0);
+        second = connect(1);
+    }
+
+    void TearDown() override
+    {
+        dispatcher.requestStop();
+        dispatcher.join();
+        transmitter.stop();
+    }
+
+    std::unique_ptr<ChannelTestClient> connect(int index)
+    {
+        auto client = std::make_unique<ChannelTestClient>(dispatcher.port());
+        EXPECT_TRUE(logged("Accepted incoming connection: connectionId=" + std::to_string(index)));
+        return client;
+    }
+
+    bool logged(const std::string& text)
+    {
+        return waitUntil([&] { return capture.contains(text); });
+    }
+
+    static std::string activeChange(int from, int to)
+    {
+        return "Changed active socket connection: oldConnectionId=" + std::to_string(from) +
+               "; newConnectionId=" + std::to_string(to) + "; connectionCount=2";
+    }
+
+    TestSupport::LogCapture capture;
+    PacketDispatcher dispatcher{10ms};
+    PacketTransmitter transmitter{&dispatcher};
+    TestSupport::PacketQueue unanswered;
+    EchoContext context{&transmitter, &unanswered};
+    std::unique_ptr<ChannelTestClient> first;
+    std::unique_ptr<ChannelTestClient> second;
+};
+
+TEST_F(PacketChannelAnswerTest, AByteFromAnotherConnectionWhileACommandArrivesDoesNotDivertItsAnswer)
+{
+    // The second connection's header makes it active; a byte from the first
+    // makes that one active again before the command is whole.
+    const auto command = ChannelTestClient::encode(PacketType::Command, 7, "ping");
+    ASSERT_TRUE(second->sendRaw({command.begin(), command.begin() + 16}));
+    ASSERT_TRUE(logged(activeChange(0, 1)));
+    ASSERT_TRUE(first->sendRaw({0}));
+    ASSERT_TRUE(logged(activeChange(1, 0)));
+    ASSERT_TRUE(second->sendRaw({command.begin() + 16, command.end()}));
+
+    const auto answer = second->readPacket();
+    ASSERT_TRUE(answer) << "the asker got no answer";
+    EXPECT_EQ(PacketType::Answer, answer->type);
+    EXPECT_EQ(7u, answer->messageId);
+    EXPECT_EQ("ping", ChannelTestClient::payloadOf(*answer));
+}
+
+TEST_F(PacketChannelAnswerTest, ALateAnswerReachesItsAskerAndIsDroppedWhenTheAskerIsGone)
+{
+    ASSERT_TRUE(second->sendPacket(PacketType::Command, 8, "later"));
+    ASSERT_TRUE(unanswered.pop());
+    ASSERT_TRUE(first->sendPacket(PacketType::Command, 9, "ping"));
+    const auto echoed = first->readPacket();
+    ASSERT_TRUE(echoed);
+    EXPECT_EQ(9u, echoed->messageId);
+
+    // The first connection is active now; the answer still goes to the second.
+    transmitter.sendAnswer("late", 4, 8);
+    const auto late = second->readPacket();
+    ASSERT_TRUE(late);
+    EXPECT_EQ(8u, late->messageId);
+    EXPECT_EQ("late", ChannelTestClient::payloadOf(*late));
+
+    // Notifications keep going to the active connection.
+    EXPECT_EQ(1u, transmitter.sendCommandAsync("event", 5, 60000));
+    const auto event = first->readPacket();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(PacketType::Command, event->type);
+    ASSERT_TRUE(first->sendPacket(PacketType::Answer, 1, ""));
+
+    ASSERT_TRUE(second->sendPacket(PacketType::Command, 10, "later"));
+    ASSERT_TRUE(unanswered.pop());
+    second->close();
+    ASSERT_TRUE(logged("Removed socket connection: oldConnectionId=1; connectionCount=1"));
+    transmitter.sendAnswer("nobody asks", 11, 10);
+    EXPECT_TRUE(capture.contains("Unable to send packet because connection is closed: messageId=10"));
+    ASSERT_TRUE(first->sendPacket(PacketType::Command, 12, "ping"));
+    const auto next = first->readPacket();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(12u, next->messageId) << "the answer for the gone asker went elsewhere";
 }
 
 TEST(PacketChannelTest, CommandsAreAnsweredOverLoopback)
