@@ -34,6 +34,9 @@ public:
     // Inside the packet callback (worker thread): the connection the packet
     // came from. kNoConnection anywhere else.
     virtual ConnectionId sourceConnection() const = 0;
+    // Whether a packet can still arrive from `connection`: it is open and the
+    // worker still reads. Any thread.
+    virtual bool isReading(ConnectionId connection) = 0;
 };
 
 }  // namespace Tarvent::VirtualChannel

@@ -123,6 +123,7 @@ bool PacketDispatcher::startListening(Socket socket, bool listening)
     }
     passiveSocket_ = std::move(socket);
     stopRequested_ = false;
+    reading_ = true;
     thread_ = std::thread(&PacketDispatcher::workerLoop, this);
     return true;
 }
@@ -147,6 +148,9 @@ void PacketDispatcher::workerLoop()
     } catch (...) {
         logError("Unexpected error in worker thread: unknown exception");
     }
+    // Connections stay open until the dispatcher goes, but nothing reads them:
+    // whoever waits for an answer on one waits in vain from now on.
+    reading_ = false;
     acceptBackoff_.finish();
     logInfo("Closing passive socket");
     passiveSocket_.shutdownBoth();
@@ -378,6 +382,13 @@ bool PacketDispatcher::sendTo(ConnectionId connection, const VCPacketHolder& pac
         return false;
     }
     return writeLocked(index, packet);
+}
+
+bool PacketDispatcher::isReading(ConnectionId connection)
+{
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const int index = indexOf(connection);
+    return reading_ && index >= 0 && !connections_[index]->closed;
 }
 
 int PacketDispatcher::indexOf(ConnectionId connection) const

@@ -56,6 +56,7 @@ public:
     ConnectionId sendToActive(const VCPacketHolder& packet) override;
     bool sendTo(ConnectionId connection, const VCPacketHolder& packet) override;
     ConnectionId sourceConnection() const override { return sourceConnection_.load(); }
+    bool isReading(ConnectionId connection) override;
 
     // Opens the listening socket and starts the worker; false on failure or
     // when already started. Throws std::system_error if no thread can be made.
@@ -114,6 +115,8 @@ private:
     const int maxConnections_;
     AcceptBackoff acceptBackoff_;  // worker only
     std::atomic<bool> stopRequested_{false};
+    // True from start() until the worker stops reading.
+    std::atomic<bool> reading_{false};
     // The connection whose packet the callback is handling; worker writes.
     std::atomic<ConnectionId> sourceConnection_{kNoConnection};
     ConnectionId nextConnectionId_ = 1;  // worker only

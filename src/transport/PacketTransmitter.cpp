@@ -59,6 +59,12 @@ void PacketTransmitter::stop()
     }
     running_ = false;
     // Received packets are ignored from now on; only the sweep empties the map.
+    // A sweep at once ends the commands that no connection can answer any
+    // more (the channel's worker ends before the engine stops), so that the
+    // stop does not wait out their deadlines.
+    state.unlock();
+    checkTimeouts();
+    state.lock();
     drained_.wait(state, [this] { return pending_.empty(); });
     state.unlock();
     timer_.stop();
@@ -113,6 +119,11 @@ bool PacketTransmitter::takeAnswerRoute(std::uint64_t messageId, ConnectionId& c
     return false;
 }
 
+bool PacketTransmitter::unanswerable(const PendingCommand& command) const
+{
+    return !running_ && !dispatcher_->isReading(command.connection);
+}
+
 std::future<VCPacketHolder> PacketTransmitter::sendPending(const void* data, int size, int timeoutMs,
                                                            bool synchronous, std::uint64_t& messageId)
 {
@@ -120,7 +131,7 @@ std::future<VCPacketHolder> PacketTransmitter::sendPending(const void* data, int
     checkSendable(size);
     messageId = nextMessageId_++;
     auto command = std::make_unique<PendingCommand>();
-    fillAndSend(PacketType::Command, 0, messageId, data, size);
+    command->connection = fillAndSend(PacketType::Command, 0, messageId, data, size);
     command->synchronous = synchronous;
     command->deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs == -1 ? commandTimeout_ : timeoutMs);
@@ -258,7 +269,7 @@ void PacketTransmitter::checkTimeouts()
         handler = timeoutHandler_;
         context = context_;
         for (auto entry = pending_.begin(); entry != pending_.end();) {
-            if (!(entry->second->deadline < now)) {
+            if (!(entry->second->deadline < now) && !unanswerable(*entry->second)) {
                 ++entry;
                 continue;
             }

@@ -24,6 +24,8 @@ namespace Tarvent::VirtualChannel {
 // Commands and notifications go to the dispatcher's active connection; an
 // answer goes to the connection its command came from, whichever is active
 // by then (to the active one only for a command this transmitter never saw).
+// While stopping, a command whose connection can no longer answer expires at
+// once instead of at its deadline.
 // `dispatcher` must outlive this object; the transmitter must be stopped and
 // the dispatcher's worker ended before it is destroyed.
 // Threads: any thread sends; received packets and their handlers run on the
@@ -53,7 +55,8 @@ public:
     void setCommandTimeout(int milliseconds) override;
 
     void start() override;
-    // Returns once every pending command has been answered or has expired.
+    // Returns once every pending command has been answered or has expired;
+    // one whose connection is gone or no longer read expires at once.
     void stop() override;
 
     // The send operations throw VirtualChannelException when not running
@@ -90,7 +93,9 @@ private:
     void endHandling();
     // Takes the route of the answer `messageId`: nothing when none is known.
     bool takeAnswerRoute(std::uint64_t messageId, ConnectionId& connection);
-
+    // Whether `command` can no longer be answered: stopping, and its
+    // connection does not read any more.
+    bool unanswerable(const PendingCommand& command) const;
     std::future<VCPacketHolder> sendPending(const void* data, int size, int timeoutMs, bool synchronous,
                                             std::uint64_t& messageId);
 

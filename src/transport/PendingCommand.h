@@ -3,6 +3,7 @@
 #include <chrono>
 #include <future>
 
+#include "transport/IPacketDispatcher.h"
 #include "transport/VCPacketHolder.h"
 
 namespace Tarvent::VirtualChannel {
@@ -12,6 +13,9 @@ namespace Tarvent::VirtualChannel {
 struct PendingCommand {
     bool synchronous = false;
     std::chrono::steady_clock::time_point deadline;
+    // Where the command went; its answer can only come back from there.
+    // kNoConnection when no connection took it.
+    IPacketDispatcher::ConnectionId connection = IPacketDispatcher::kNoConnection;
     // Receives a copy of the answer packet or the time-out exception.
     std::promise<VCPacketHolder> promise;
 };

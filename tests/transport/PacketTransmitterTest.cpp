@@ -44,6 +44,7 @@ public:
         return true;
     }
     ConnectionId sourceConnection() const override { return source; }
+    bool isReading(ConnectionId connection) override { return reading && connection != kNoConnection; }
 
     void inject(std::uint8_t type, std::uint64_t messageId, const std::string& payload, std::uint8_t code = 0)
     {
@@ -64,6 +65,8 @@ public:
     std::vector<ConnectionId> sentTo;
     // What the injected packets came from.
     ConnectionId source = kActive;
+    // Whether the connections still read (false: as after the worker ended).
+    std::atomic<bool> reading{true};
 
 private:
     PacketCallback callback_;
@@ -281,6 +284,27 @@ TEST_F(PacketTransmitterTest, StopWaitsUntilPendingCommandsExpire)
     EXPECT_TRUE(handlers.answers.empty());
 }
 
+TEST_F(PacketTransmitterTest, StopEndsAtOnceTheCommandsNoConnectionCanAnswer)
+{
+    const std::uint64_t lost = transmitter.sendCommandAsync("a", 1, 20000);
+    auto waiting = std::async(std::launch::async, [&] {
+        try {
+            return transmitter.sendCommand("b", 1, 20000);
+        } catch (const TimeoutException& e) {
+            return std::string(e.what());
+        }
+    });
+    ASSERT_TRUE(dispatcher.sent.pop());
+    ASSERT_TRUE(dispatcher.sent.pop());
+    dispatcher.reading = false;  // as once the channel's worker has ended
+
+    auto stopped = std::async(std::launch::async, [&] { transmitter.stop(); });
+    ASSERT_EQ(std::future_status::ready, stopped.wait_for(10s)) << "stop waited for deadlines 20 s away";
+    EXPECT_EQ("Command timed out: MessageID=2", waiting.get());
+    const std::lock_guard<std::mutex> lock(handlers.mutex);
+    EXPECT_THAT(handlers.timeouts, ::testing::ElementsAre(lost));
+}
+
 TEST_F(PacketTransmitterTest, AnAnswerGoesToTheConnectionItsCommandCameFrom)
 {
     dispatcher.source = 7;
@@ -456,6 +480,24 @@ TEST_F(PacketChannelAnswerTest, ALateAnswerReachesItsAskerAndIsDroppedWhenTheAsk
     const auto next = first->readPacket();
     ASSERT_TRUE(next);
     EXPECT_EQ(12u, next->messageId) << "the answer for the gone asker went elsewhere";
+}
+
+TEST(PacketChannelTest, StopDoesNotWaitForAnswersFromAChannelNoLongerRead)
+{
+    TestSupport::LogCapture capture;
+    PacketDispatcher dispatcher(10ms);
+    PacketTransmitter transmitter(&dispatcher);
+    transmitter.start();
+    ASSERT_TRUE(dispatcher.start());
+    ChannelTestClient client(dispatcher.port());
+    ASSERT_TRUE(waitUntil([&] { return capture.contains("Accepted incoming connection"); }));
+    transmitter.sendCommandAsync("event", 5, 20000);
+    ASSERT_TRUE(client.readPacket());  // and never answered
+
+    dispatcher.requestStop();
+    dispatcher.join();
+    auto stopped = std::async(std::launch::async, [&] { transmitter.stop(); });
+    EXPECT_EQ(std::future_status::ready, stopped.wait_for(10s)) << "stop waited for a deadline 20 s away";
 }
 
 TEST(PacketChannelTest, CommandsAreAnsweredOverLoopback)
