@@ -11,6 +11,7 @@
 #include "logging/FileAppenderConfig.h"
 #include "logging/LogArchive.h"
 #include "logging/Logger.h"
+#include "proto/ProtobufLogRouter.h"
 #include "service/AccountService.h"
 #include "service/AudioDeviceManagerService.h"
 #include "service/AudioPlayerService.h"
@@ -97,6 +98,7 @@ void Application::abandonStart()
         UrlEscaper::cleanup();
         urlEscaperInitialized_ = false;
     }
+    ProtobufLogRouter::instance().uninstall();
     if (publishedPort_ > 0) {
         const int port = std::exchange(publishedPort_, -1);
         PortPublication::withdraw(port);
@@ -120,6 +122,8 @@ void Application::build(const std::string& workingDirectory)
     Logger::instance().addAppender(std::move(appender));
 
     logInfo("OVRA started: version=\"%s\"", kVersion);
+    // Before any thread of the engine parses a message.
+    ProtobufLogRouter::instance().install();
 
     dispatcher_ = std::make_unique<PacketDispatcher>();
     transmitter_ = std::make_unique<PacketTransmitter>(dispatcher_.get());
@@ -194,6 +198,7 @@ void Application::run()
     deleteObjectsLocked();
     UrlEscaper::cleanup();
     urlEscaperInitialized_ = false;
+    ProtobufLogRouter::instance().uninstall();
 }
 
 void Application::shutDownLocked(bool afterRun)
