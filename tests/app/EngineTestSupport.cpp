@@ -11,6 +11,17 @@ namespace Tarvent::VirtualChannel::TestSupport {
 RunningEngine::RunningEngine(const std::vector<std::string>& env)
     : engine_(std::make_unique<EngineProcess>(engineBinary(), dir_.path(), env))
 {
+    connect();
+}
+
+RunningEngine::RunningEngine(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+    : engine_(std::make_unique<EngineProcess>(argv, dir_.path(), env))
+{
+    connect();
+}
+
+void RunningEngine::connect()
+{
     if (const auto port = engine_->waitForPort()) {
         client_ = std::make_unique<CitrixTestClient>(*port);
         // A wait that times out may be the engine hanging: its stacks tell.
@@ -18,6 +29,28 @@ RunningEngine::RunningEngine(const std::vector<std::string>& env)
             engine_->dumpThreads("no " + awaited + " arrived");
         });
     }
+}
+
+int RunningEngine::startWithAccount(const std::string& user, const std::string& password)
+{
+    const Message started = request(stackStart(), std::chrono::seconds(30));
+    if (started.sipstackstatusanswer().status() != Proto::SipStackStatusAnswer::RUNNING) {
+        return -1;
+    }
+    const Message created = request(createAccount(user, password));
+    const auto& response = created.createaccountanswer().objectidresponse();
+    if (response.ack().statuscode() != Proto::Ack::SUCCESS) {
+        return -1;
+    }
+    const int accountId = response.objectid();
+    const auto registered = client_->notification(
+        [accountId](const Message& m) {
+            return m.has_accountregstatechangednotification() &&
+                   m.accountregstatechangednotification().accountid() == accountId &&
+                   m.accountregstatechangednotification().isconnected();
+        },
+        std::chrono::seconds(15));
+    return registered ? accountId : -1;
 }
 
 Message RunningEngine::request(const Message& message, std::chrono::milliseconds timeout)

@@ -24,6 +24,8 @@ inline std::string soundsFolder() { return OVRA_ENGINE_SOUNDS; }
 class RunningEngine {
 public:
     explicit RunningEngine(const std::vector<std::string>& env = {});
+    // The engine started by `argv` (which ends by executing it).
+    RunningEngine(const std::vector<std::string>& argv, const std::vector<std::string>& env);
 
     bool ready() const { return client_ != nullptr && client_->connected(); }
     EngineProcess& engine() { return *engine_; }
@@ -40,11 +42,16 @@ public:
 
     // When `text` appeared in the log for the `occurrence`-th time (counting
     // from 1), polled every few milliseconds; nothing when not within `timeout`.
-    std::optional<std::chrono::steady_clock::time_point> waitForLog(const std::string& text,
-                                                                    std::chrono::milliseconds timeout,
-                                                                    int occurrence = 1);
+    std::optional<std::chrono::steady_clock::time_point> waitForLog(
+        const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10), int occurrence = 1);
+
+    // Starts the SIP stack and creates the account `user` at 127.0.0.1; its
+    // object id once its registration was reported, else -1.
+    int startWithAccount(const std::string& user, const std::string& password);
 
 private:
+    void connect();
+
     TempDir dir_{"ovra-e2e"};
     std::unique_ptr<EngineProcess> engine_;
     std::unique_ptr<CitrixTestClient> client_;

@@ -88,9 +88,11 @@ bool CitrixTestClient::readOne(std::chrono::steady_clock::time_point deadline)
         answers_.emplace_back(packet->messageId, std::move(message));
         return true;
     }
-    Message ack;
-    ack.mutable_ack()->set_statuscode(Proto::Ack::SUCCESS);
-    channel_.sendPacket(kAnswer, packet->messageId, ack.SerializeAsString());
+    if (answerNotifications_) {
+        Message ack;
+        ack.mutable_ack()->set_statuscode(Proto::Ack::SUCCESS);
+        channel_.sendPacket(kAnswer, packet->messageId, ack.SerializeAsString());
+    }
     kept_.push_back(std::move(message));
     return true;
 }

@@ -44,6 +44,8 @@ public:
                                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Every notification kept so far.
     const std::deque<Message>& kept() const { return kept_; }
+    // Whether notifications read from now on are answered (they are by default).
+    void setAnswerNotifications(bool answer) { answerNotifications_ = answer; }
 
     // Told (with what was awaited) whenever a wait for an answer or a
     // notification ends without it, e.g. to take the engine's thread stacks.
@@ -65,6 +67,7 @@ private:
     ChannelTestClient channel_;
     std::function<void(const std::string&)> timeoutObserver_;
     std::uint64_t nextId_ = 1;
+    bool answerNotifications_ = true;
     std::deque<Message> kept_;
     std::deque<std::pair<std::uint64_t, Message>> answers_;
 };

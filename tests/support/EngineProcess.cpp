@@ -10,15 +10,20 @@ namespace Tarvent::VirtualChannel::TestSupport {
 
 EngineProcess::EngineProcess(const std::string& binary, const std::string& programData,
                              const std::vector<std::string>& env, Streams streams)
+    : EngineProcess(streams == Streams::Closed
+                        // The shell closes them and becomes the engine (same process).
+                        ? std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" <&- >&- 2>&-", binary}
+                        : std::vector<std::string>{binary},
+                    programData, env)
+{
+}
+
+EngineProcess::EngineProcess(const std::vector<std::string>& argv, const std::string& programData,
+                             const std::vector<std::string>& env)
     : programData_(programData)
 {
     std::vector<std::string> fullEnv{"OVRA_PROGRAM_DATA=" + programData};
     fullEnv.insert(fullEnv.end(), env.begin(), env.end());
-    std::vector<std::string> argv{binary};
-    if (streams == Streams::Closed) {
-        // The shell closes them and becomes the engine (same process).
-        argv = {"/bin/sh", "-c", "exec \"$0\" <&- >&- 2>&-", binary};
-    }
     process_ = std::make_unique<ChildProcess>(argv, consoleLog(), fullEnv);
     ThreadDump::watch(process_->pid(), "the engine");
 }

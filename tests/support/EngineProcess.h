@@ -24,6 +24,10 @@ public:
     // Starts `binary` with OVRA_PROGRAM_DATA=`programData` plus `env`.
     EngineProcess(const std::string& binary, const std::string& programData,
                   const std::vector<std::string>& env = {}, Streams streams = Streams::Console);
+    // The same with a command line that runs the engine (through a wrapper
+    // such as prlimit that ends by executing it, so that signals reach it).
+    EngineProcess(const std::vector<std::string>& argv, const std::string& programData,
+                  const std::vector<std::string>& env = {});
     // SIGTERM, then SIGKILL after a grace period, if still running (its
     // threads' stacks go to stderr before the kill).
     ~EngineProcess();
