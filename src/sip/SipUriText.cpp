@@ -58,6 +58,9 @@ std::string SipUriText::escapeUser(const std::string& text, const char* what)
             out += escaped;
         }
     }
+    if (out.size() > kMaxUserLength) {
+        refuse(what, "too long");
+    }
     return out;
 }
 
@@ -65,6 +68,9 @@ const std::string& SipUriText::checkHost(const std::string& text, const char* wh
 {
     if (text.empty()) {
         refuse(what, "empty");
+    }
+    if (text.size() > kMaxHostLength) {
+        refuse(what, "too long");
     }
     bool inBrackets = false;
     for (const char ch : text) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace Tarvent::VirtualChannel {
@@ -11,14 +12,22 @@ namespace Tarvent::VirtualChannel {
 // refuses.
 class SipUriText {
 public:
+    // The SIP library writes an address into a buffer of 1024 characters and
+    // reads back what it wrote: a longer URI comes back cut and unreadable,
+    // and an account or call built on it crashes the library. A user part or
+    // a host stays far below that with these limits.
+    static constexpr std::size_t kMaxUserLength = 256;  // escaped
+    static constexpr std::size_t kMaxHostLength = 253;  // the longest DNS name
+
     // A URI user part: refuses an empty text and control characters (CR and
     // LF included); escapes every character that RFC 3261 does not allow
     // unescaped in a user part ('@', ':', '<', '"', space, '#', ... and
-    // bytes above 0x7F) as %XX; an existing %XX escape is kept.
+    // bytes above 0x7F) as %XX; an existing %XX escape is kept. Refuses a
+    // result longer than kMaxUserLength.
     static std::string escapeUser(const std::string& text, const char* what);
     // A host with an optional port ("example.com", "10.0.0.1:5070",
     // "[::1]:5060"): letters, digits, '.', '-', and the brackets and colons of
-    // an IPv6 reference only. Returns the text unchanged.
+    // an IPv6 reference only, at most kMaxHostLength. Returns the text unchanged.
     static const std::string& checkHost(const std::string& text, const char* what);
     // True when the host text already names a port.
     static bool hasPort(const std::string& host);

@@ -130,6 +130,41 @@ TEST(EngineChannel, TheMessageLibrarysComplaintsReachTheLogNotStderrAndAreCapped
     EXPECT_LE(complaints, 10u);
 }
 
+// The SIP library cannot take back an address longer than its buffer: such a
+// user name or number is refused before it reaches the library.
+TEST(EngineChannel, AUserNameOrNumberTooLongForASipAddressIsRefusedNotDialled)
+{
+    KamailioFixture kamailio({{"alice", "alicepw"}}, "127.0.0.1", 5060);
+    RunningEngine e;
+    ASSERT_TRUE(e.ready()) << e.engine().console();
+    ASSERT_TRUE(e.request(TestSupport::appStart(2)).has_appstartanswer());
+    ASSERT_EQ(e.request(TestSupport::stackStart(), 30s).sipstackstatusanswer().status(),
+              SipStackStatusAnswer::RUNNING);
+    // Every character escapes to three: far beyond 1024 once escaped.
+    const std::string longText(400, '^');
+    const auto tryToDial = [&](const std::string& user, const std::string& number) {
+        const Message created = e.request(TestSupport::createAccount(user, "pw"));
+        const auto& account = created.createaccountanswer().objectidresponse();
+        if (account.ack().statuscode() != Ack::SUCCESS) {
+            return account.ack().statusmessage();
+        }
+        Message make;
+        make.mutable_makecallaction()->set_accountid(account.objectid());
+        make.mutable_makecallaction()->set_phonenumber(number);
+        const Message made = e.request(make);
+        if (made.objectidresponse().ack().statuscode() != Ack::SUCCESS) {
+            return made.objectidresponse().ack().statusmessage();
+        }
+        Message dial;
+        dial.mutable_dialaction()->set_callid(made.objectidresponse().objectid());
+        return e.ack(dial).statusmessage() + " (dialled)";
+    };
+    EXPECT_EQ("User name is invalid: too long", tryToDial(longText, "bob"));
+    EXPECT_EQ("Phone number is invalid: too long", tryToDial("carol", longText));
+    EXPECT_TRUE(answersStatusQueries(e.client())) << e.engine().console();
+    EXPECT_EQ(e.terminate(), 0) << e.engine().console();
+}
+
 // SIGTERM with calls up: the far ends get their BYEs, the account its
 // unregistration, and the engine does not wait for answers to notifications
 // that nobody can send any more.

@@ -147,6 +147,13 @@ TEST(SipUriTextTest, UserPartsAreEscapedHostsAndDigitsChecked)
     EXPECT_NO_THROW(SipUriText::checkHost("[::1]:5060", "h"));
     EXPECT_THROW(SipUriText::checkHost("a;b", "h"), std::runtime_error);
     EXPECT_THROW(SipUriText::checkHost("[::1", "h"), std::runtime_error);
+    // Lengths the SIP library can still write back: limits on the escaped text.
+    EXPECT_NO_THROW(SipUriText::escapeUser(std::string(256, 'a'), "u"));
+    EXPECT_NO_THROW(SipUriText::escapeUser(std::string(85, '^'), "u"));
+    EXPECT_THROW(SipUriText::escapeUser(std::string(86, '^'), "u"), std::runtime_error);
+    EXPECT_THROW(SipUriText::escapeUser(std::string(257, 'a'), "u"), std::runtime_error);
+    EXPECT_NO_THROW(SipUriText::checkHost(std::string(253, 'h'), "h"));
+    EXPECT_THROW(SipUriText::checkHost(std::string(254, 'h'), "h"), std::runtime_error);
     EXPECT_TRUE(SipUriText::hasPort("10.0.0.1:5070"));
     EXPECT_FALSE(SipUriText::hasPort("10.0.0.1"));
     EXPECT_FALSE(SipUriText::hasPort("::1"));
