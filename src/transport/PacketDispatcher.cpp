@@ -210,7 +210,11 @@ void PacketDispatcher::runPollCycles()
                 logError("Error happened on passive socket: revents=%d", static_cast<int>(passiveEvents));
                 stopRequested_ = true;
             } else {
-                acceptConnection();
+                // A burst of connections that queued while a command was
+                // handled is taken at once: the backlog is short, and a client
+                // that finds it full waits a second for its next try.
+                for (int taken = 0; taken < kMaxAcceptsPerCycle && acceptConnection(); ++taken) {
+                }
             }
         }
         sweepIdleConnections();
@@ -218,7 +222,7 @@ void PacketDispatcher::runPollCycles()
     }
 }
 
-void PacketDispatcher::acceptConnection()
+bool PacketDispatcher::acceptConnection()
 {
     bool wouldBlock = false;
     Socket socket = passiveSocket_.accept(wouldBlock);
@@ -228,7 +232,7 @@ void PacketDispatcher::acceptConnection()
         } else {
             acceptBackoff_.onFailure(Socket::lastError(), AcceptBackoff::Clock::now());
         }
-        return;
+        return false;
     }
     acceptBackoff_.onAcceptWorked();
     if (connectionCount() >= maxConnections_) {
@@ -236,7 +240,7 @@ void PacketDispatcher::acceptConnection()
         // once and the listener does not stay readable for nothing.
         acceptBackoff_.onRefused(connectionCount(), maxConnections_);
         closeSocket(socket);
-        return;
+        return true;
     }
     acceptBackoff_.onKept();
     if (!socket.setSendTimeout(sendTimeout_)) {
@@ -250,6 +254,7 @@ void PacketDispatcher::acceptConnection()
         logActiveChange(-1, index, connectionCount());
         activeIndex_ = index;
     }
+    return true;
 }
 
 bool PacketDispatcher::readFromConnection(int index)

@@ -37,6 +37,8 @@ public:
     static constexpr std::chrono::milliseconds kMaxAcceptPause{1000};
     // Connections the kernel may hold before the worker accepts them.
     static constexpr int kListenBacklog = 10;
+    // The most connections taken from the backlog in one poll cycle.
+    static constexpr int kMaxAcceptsPerCycle = 8;
 
     // `sendTimeout` bounds a write to a client that stopped reading; such a
     // write fails and closes that connection.
@@ -91,7 +93,9 @@ private:
     bool startListening(Socket socket, bool listening);
     void workerLoop();
     void runPollCycles();
-    void acceptConnection();
+    // Takes one connection from the backlog (kept or refused); false when
+    // none was there or the accept failed.
+    bool acceptConnection();
     bool readFromConnection(int index);
     // The connection's index, or -1 when it is gone. Caller holds mutex_ or is the worker.
     int indexOf(ConnectionId connection) const;
