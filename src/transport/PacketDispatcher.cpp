@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "logging/Logger.h"
+#include "platform/DescriptorLimit.h"
 
 namespace Tarvent::VirtualChannel {
 
@@ -23,6 +24,18 @@ void logActiveChange(int oldIndex, int newIndex, int count)
             newIndex, count);
 }
 
+// At most half of the process's descriptors go to clients: the SIP stack,
+// its calls and the log files need theirs, and a local process that opens
+// connections must not take the last ones.
+int connectionLimit(int wanted)
+{
+    const long descriptors = descriptorLimit();
+    if (descriptors > 0 && descriptors / 2 < wanted) {
+        return static_cast<int>(std::max(1L, descriptors / 2));
+    }
+    return wanted;
+}
+
 }  // namespace
 
 PacketDispatcher::Connection::Connection(Socket acceptedSocket, ConnectionId connectionId)
@@ -37,7 +50,7 @@ PacketDispatcher::PacketDispatcher(std::chrono::milliseconds pollTimeout,
     : pollTimeout_(pollTimeout),
       idleTimeout_(idleTimeout),
       sendTimeout_(sendTimeout),
-      maxConnections_(maxConnections),
+      maxConnections_(connectionLimit(maxConnections)),
       acceptBackoff_(kFirstAcceptPause, kMaxAcceptPause)
 {
 }
@@ -114,6 +127,7 @@ bool PacketDispatcher::startListening(Socket socket, bool listening)
     }
     port_ = boundPort;
     logInfo("Starting listening with passive socket: port=%d", boundPort);
+    logInfo("Connection limit: connectionLimit=%d", maxConnections_);
     // Non-blocking so that a client that vanishes between poll and accept
     // cannot stall the worker in accept.
     if ((!listening && !socket.listen(kListenBacklog)) || !socket.setNonBlocking()) {
@@ -235,10 +249,13 @@ bool PacketDispatcher::acceptConnection()
         return false;
     }
     acceptBackoff_.onAcceptWorked();
-    if (connectionCount() >= maxConnections_) {
+    // Connections closed in this cycle still have their records; they count no more.
+    const int open = static_cast<int>(std::count_if(connections_.begin(), connections_.end(),
+                                                    [](const auto& connection) { return !connection->closed; }));
+    if (open >= maxConnections_) {
         // Taken from the backlog and closed, so that the client learns it at
         // once and the listener does not stay readable for nothing.
-        acceptBackoff_.onRefused(connectionCount(), maxConnections_);
+        acceptBackoff_.onRefused(open, maxConnections_);
         closeSocket(socket);
         return true;
     }

@@ -21,8 +21,8 @@ namespace Tarvent::VirtualChannel {
 // One worker thread polls, accepts, reads, closes and removes connections;
 // the sends run on any caller's thread. requestStop() may be called from any
 // thread; join() from any thread but the worker.
-// At most maxConnections are kept open; connections beyond are closed at
-// once. After a failed accept (descriptors ran out) the listener rests for a
+// At most maxConnections are kept open (fewer when half of the process's
+// descriptor limit is less); connections beyond are closed at once. After a failed accept (descriptors ran out) the listener rests for a
 // growing pause while the open connections are served on.
 class PacketDispatcher : public IPacketDispatcher {
 public:

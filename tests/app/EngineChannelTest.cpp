@@ -45,36 +45,35 @@ bool answersStatusQueries(CitrixTestClient& client)
            answer->sipstackstatusanswer().ack().statuscode() == Ack::SUCCESS;
 }
 
-TEST(EngineChannel, OutOfDescriptorsItServesTheOpenConnectionsAndLogsTheFailureOnce)
+TEST(EngineChannel, UnderALowDescriptorLimitClientsGetHalfOfItAndTheRestAreRefusedAndLoggedOnce)
 {
     RunningEngine e({"prlimit", "--nofile=64:64", TestSupport::engineBinary()}, {});
     ASSERT_TRUE(e.ready()) << e.engine().console();
     ASSERT_TRUE(e.request(TestSupport::appStart(2)).has_appstartanswer());
+    ASSERT_TRUE(e.waitForLog("Connection limit: connectionLimit=32"));
     const int port = *e.engine().waitForPort();
-    // Idle clients until the engine has no descriptor left for the next one,
-    // then a few that wait in the listener's backlog (a full backlog would
-    // stall the clients' connects instead).
+    // More idle clients than the engine has descriptors for.
     std::vector<std::unique_ptr<CitrixTestClient>> idle;
-    const char* const failure = "Failed to accept incoming connection: errno=24";
-    while (idle.size() < 68 && e.engine().log().find(failure) == std::string::npos) {
+    for (int i = 0; i < 68; ++i) {
         idle.push_back(std::make_unique<CitrixTestClient>(port));
         ASSERT_TRUE(idle.back()->connected()) << idle.size();
-        std::this_thread::sleep_for(20ms);
     }
-    ASSERT_TRUE(e.waitForLog(failure)) << e.engine().log();
-    for (int i = 0; i < 3; ++i) {
-        idle.push_back(std::make_unique<CitrixTestClient>(port));
-    }
-    // Long enough for a listener retried at every poll to write its line
-    // tens of thousands of times.
+    EXPECT_TRUE(idle.back()->channel().waitForClose()) << "refused connections are closed at once";
+    ASSERT_TRUE(e.waitForLog("Refusing incoming connections: connectionCount=32; connectionLimit=32"))
+        << e.engine().log();
+    // Long enough for a listener retried at every poll to log thousands of times.
     std::this_thread::sleep_for(1s);
-    EXPECT_TRUE(answersStatusQueries(e.client()));
-    EXPECT_EQ(1u, occurrences(e.engine().log(), "Failed to accept incoming connection"));
+    ASSERT_TRUE(answersStatusQueries(e.client())) << e.engine().console() << e.engine().log();
+    const std::string log = e.engine().log();
+    EXPECT_EQ(1u, occurrences(log, "Refusing incoming connections"));
+    EXPECT_EQ(0u, occurrences(log, "Failed to accept incoming connection"));
 
-    // Descriptors come free as clients leave; the ones that waited are taken.
-    idle.erase(idle.begin(), idle.begin() + 30);
-    ASSERT_TRUE(e.waitForLog("Accepting incoming connections again: failedAccepts=")) << e.engine().log();
-    EXPECT_TRUE(answersStatusQueries(*idle.back()));
+    // Room comes free as clients leave, and a new one is taken.
+    idle.erase(idle.begin(), idle.begin() + 10);
+    ASSERT_TRUE(e.waitForLog("Removed socket connection", 10s, 10)) << e.engine().log();
+    CitrixTestClient later(port);
+    EXPECT_TRUE(answersStatusQueries(later)) << e.engine().log();
+    EXPECT_TRUE(e.waitForLog("Accepting incoming connections again: refusedConnections=")) << e.engine().log();
     EXPECT_EQ(e.terminate(), 0) << e.engine().console();
 }
 
