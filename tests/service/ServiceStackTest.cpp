@@ -23,6 +23,7 @@
 #include "sip/SipCall.h"
 #include "sip/SipError.h"
 #include "sip/SipStack.h"
+#include "support/BaresipFixture.h"
 #include "support/KamailioFixture.h"
 #include "support/SippFixture.h"
 #include "support/TempDir.h"
@@ -209,6 +210,45 @@ TEST_F(ServiceStackTest, AnAutoAnsweredIncomingCallHasItsIdBeforeItsFirstEvent)
     // The finished call stays counted until the sweep deletes it.
     EXPECT_TRUE(waitUntil([&] { return calls_.getCallCount() == 0; }, 20s));
     EXPECT_EQ(errorOf([&] { calls_.getCall(incoming->callId); }), "Invalid call ID: callId=1");
+}
+
+TEST_F(ServiceStackTest, ABusyIncomingCallGetsAnIdButNoNotification)
+{
+    const int alice = registeredAccount("alice", "alicepw");
+    BaresipFixture::Options bobOptions;
+    bobOptions.user = "bob";
+    bobOptions.password = "bobpw";
+    bobOptions.registrar = kamailio_.get();
+    BaresipFixture bob(bobOptions);
+    BaresipFixture::Options carolOptions = bobOptions;
+    carolOptions.user = "carol";
+    carolOptions.password = "carolpw";
+    BaresipFixture carol(carolOptions);
+
+    bob.dial("sip:alice@127.0.0.1");
+    const auto incoming = client_.take("incoming", 10s);
+    ASSERT_TRUE(incoming) << bob.log();
+    EXPECT_EQ(incoming->callId, 1);
+    // While bob's call still rings, carol's is answered 486 by the account.
+    carol.dial("sip:alice@127.0.0.1");
+    const auto closed = carol.waitForEvent("CALL_CLOSED");
+    ASSERT_TRUE(closed) << carol.log();
+    EXPECT_NE(closed->raw.find("486"), std::string::npos) << closed->raw;
+    // It is the call service's call all the same, under the next id.
+    EXPECT_EQ(calls_.getCallCount(), 2);
+    EXPECT_TRUE(calls_.getCall(2)->isRejectedBusy());
+
+    calls_.getCall(incoming->callId)->hangup();
+    ASSERT_TRUE(client_.take("terminated", 10s, [&](const ServiceEvent& e) { return e.callId == 1; }));
+    EXPECT_TRUE(bob.waitForEvent("CALL_CLOSED"));
+    EXPECT_TRUE(waitUntil([&] { return calls_.getCallCount() == 0; }, 20s));
+    // Nothing was ever reported of the busy call.
+    for (const char* kind : {"incoming", "early", "confirmed", "terminated", "media", "hold"}) {
+        EXPECT_FALSE(client_.take(kind, 0ms, [&](const ServiceEvent& e) { return e.callId != incoming->callId; }))
+            << kind;
+    }
+    EXPECT_EQ(client_.count("incoming"), 1);
+    EXPECT_EQ(accounts_.makeCall(alice, "nobody"), 3);
 }
 
 TEST_F(ServiceStackTest, OutgoingCallEventsCarryTheAccountAndCallIds)
