@@ -604,6 +604,12 @@ void SipAudioDeviceManager::closeExtraPlaybackDevice()
     extraOpened_ = false;
 }
 
+bool SipAudioDeviceManager::isExtraPlaybackDeviceOpen()
+{
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
+    return extraOpened_;
+}
+
 std::optional<SipAudioSink> SipAudioDeviceManager::getExtraPlaybackDevice()
 {
     const std::lock_guard<std::recursive_mutex> lock(stateMutex_);

@@ -99,6 +99,8 @@ public:
     // throws SipError when the stack is not running; close never throws.
     void openExtraPlaybackDevice();
     void closeExtraPlaybackDevice();
+    // Whether the extra device is open now (players started now play on it).
+    bool isExtraPlaybackDeviceOpen();
     // The extra playback sink while an extra device is set.
     std::optional<SipAudioSink> getExtraPlaybackDevice();
     // The sink of the playback device in use. Throws SipError when the stack

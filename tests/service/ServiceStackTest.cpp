@@ -18,6 +18,7 @@
 #include "service/ServiceTestHelpers.h"
 #include "service/SipStackFacade.h"
 #include "sip/ISipCallCallback.h"
+#include "sip/SipAudioDeviceManager.h"
 #include "sip/SipAudioTestSupport.h"
 #include "sip/SipAccount.h"
 #include "sip/SipCall.h"
@@ -294,6 +295,66 @@ TEST_F(ServiceStackTest, APlayerPlaysItsFileAndReportsTheEnd)
     players_.disposeAll();
     EXPECT_EQ(errorOf([&] { players_.isPlaying(looping); }), "Invalid audio player ID: audioPlayerId=2");
     EXPECT_EQ(players_.createPlayer("tone.wav", -1, false, false), 3);
+}
+
+TEST_F(ServiceStackTest, TheExtraPlaybackDeviceIsOpenExactlyWhilePlayersPlay)
+{
+    SipAudioDeviceManager& manager = SipAudioDeviceManager::getInstance();
+    const auto extraOpen = [&] { return manager.isExtraPlaybackDeviceOpen(); };
+    EXPECT_EQ(devices_.create(), 1);
+    const AudioDeviceSnapshot snapshot = devices_.getSnapshot();
+    int extra = -1;
+    for (const AudioDeviceRecord& record : snapshot.records) {
+        if (record.isOutputDevice && record.objectId != snapshot.defaultOutputObjectId) {
+            extra = record.objectId;
+        }
+    }
+    ASSERT_GT(extra, 0);
+    WavFile::makeTone(soundsFolder_ + "/long.wav", 8000, 440.0, 30.0);
+    WavFile::makeTone(soundsFolder_ + "/short.wav", 8000, 440.0, 0.3);
+
+    // Asked for, but none set: the player is made all the same, and no extra device opens.
+    devices_.setExtraPlaybackDevice(-1);
+    const int withoutExtra = players_.createPlayer("long.wav", -1, true, true);
+    players_.play(withoutExtra);
+    EXPECT_FALSE(extraOpen());
+    players_.dispose(withoutExtra);
+
+    devices_.setExtraPlaybackDevice(extra);
+    const int first = players_.createPlayer("long.wav", -1, true, true);
+    const int second = players_.createPlayer("long.wav", -1, true, false);
+    EXPECT_EQ(second, first + 1);
+    // A stop of a player that never played, while none plays, leaves it closed.
+    players_.stop(first);
+    EXPECT_FALSE(extraOpen());
+    // Any player that plays opens it, also one that does not play on it.
+    players_.play(second);
+    EXPECT_TRUE(extraOpen());
+    players_.play(first);
+    players_.play(first);  // twice: still one entry
+    players_.stop(second);
+    EXPECT_TRUE(extraOpen());  // one still plays
+    players_.stop(first);
+    EXPECT_FALSE(extraOpen());
+
+    // Disposing of the last player that plays closes it.
+    players_.play(first);
+    EXPECT_TRUE(extraOpen());
+    players_.dispose(first);
+    EXPECT_FALSE(extraOpen());
+
+    // So does the end of the last file that plays.
+    const int once = players_.createPlayer("short.wav", -1, false, true);
+    EXPECT_EQ(once, second + 1);  // the disposed ids stay used
+    players_.play(once);
+    EXPECT_TRUE(extraOpen());
+    EXPECT_TRUE(waitUntil([&] { return !players_.isPlaying(once); }, 15s));
+    EXPECT_FALSE(extraOpen());
+
+    players_.play(second);
+    EXPECT_TRUE(extraOpen());
+    players_.disposeAll();
+    EXPECT_FALSE(extraOpen());
 }
 
 TEST_F(ServiceStackTest, RecordersWriteFilesNamedAfterTheirIds)
