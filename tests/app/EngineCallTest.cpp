@@ -464,6 +464,63 @@ TEST_F(EngineCallTest, ASoundServerRestartDuringACallIsReportedAndTheCallsGoOn)
     // The next call stays up: the stop (TearDown) ends it with the engine.
 }
 
+TEST_F(EngineCallTest, TheShutdownEndsTheChannelThenTheCallThenTheStackAndTheLogLast)
+{
+    // Something of every kind for the shutdown to end: a call with its
+    // recorder, a player that plays, the device refresh.
+    Message devices;
+    devices.mutable_audiodevicemanagercreateaction();
+    ASSERT_EQ(ackOf(devices).statuscode(), Ack::SUCCESS);
+    BaresipFixture bob(farEnd(true));
+    Message make;
+    make.mutable_makecallaction()->set_accountid(accountId_);
+    make.mutable_makecallaction()->set_phonenumber("bob");
+    const int callId = engine_.request(make).objectidresponse().objectid();
+    Message dial;
+    dial.mutable_dialaction()->set_callid(callId);
+    ASSERT_EQ(ackOf(dial).statuscode(), Ack::SUCCESS);
+    ASSERT_TRUE(notification(&Message::has_confirmedcallnotification)) << bob.log();
+    Message createRecorder;
+    createRecorder.mutable_audiorecordercreateaction();
+    const int recorderId = engine_.request(createRecorder).objectidresponse().objectid();
+    Message startRecorder;
+    startRecorder.mutable_audiorecorderstartaction()->set_objectid(recorderId);
+    startRecorder.mutable_audiorecorderstartaction()->set_callid(callId);
+    EXPECT_EQ(ackOf(startRecorder).statuscode(), Ack::SUCCESS);
+    const std::string file = "e2e-" + std::to_string(::getpid()) + "-loop.wav";
+    WavFile::makeTone(TestSupport::soundsFolder() + "/" + file, 8000, 440.0, 2.0);
+    Message player;
+    player.mutable_audioplayercreateaction()->set_filename(file);
+    player.mutable_audioplayercreateaction()->set_loop(true);
+    const int playerId = engine_.request(player).objectidresponse().objectid();
+    Message play;
+    play.mutable_audioplayerplayaction()->set_objectid(playerId);
+    const Ack playing = ackOf(play);
+    std::remove((TestSupport::soundsFolder() + "/" + file).c_str());
+    ASSERT_EQ(playing.statuscode(), Ack::SUCCESS) << playing.statusmessage();
+
+    ASSERT_EQ(engine_.terminate(), 0) << engine_.engine().console();
+    const std::string log = engine_.engine().log();
+    // As the log saw it: the channel's worker ends first, then the teardown
+    // ends the call before the stack goes, and the stack's stop is the last
+    // line (what is deleted after the log was closed leaves none).
+    std::size_t at = log.find("Stop signal received: signal=SIGTERM");
+    ASSERT_NE(at, std::string::npos) << log;
+    for (const char* line : {"I Closing passive socket\n", "I Exiting OVRA\n", "D Destroyed SIP call: pjsipCallId=",
+                             "I Stopping SIP stack.\n", "I SIP stack stopped.\n"}) {
+        const auto next = log.find(line, at);
+        ASSERT_NE(next, std::string::npos) << line << " after position " << at << ":\n" << log.substr(at);
+        at = next;
+    }
+    EXPECT_EQ(log.size(), at + std::string("I SIP stack stopped.\n").size()) << log.substr(at);
+    // As the world saw it: the far end's call was ended, the recording of the
+    // call was written out, and the account unregistered (TearDown).
+    EXPECT_TRUE(bob.waitForEvent("CALL_CLOSED")) << bob.log();
+    const std::string recording =
+        engine_.engine().workingDirectory() + "/records/record" + std::to_string(recorderId) + ".wav";
+    EXPECT_GT(TestSupport::TempDir::readFile(recording).size(), 44u) << recording;
+}
+
 TEST_F(EngineCallTest, TheIdleShutdownComesOnePeriodAfterTheHangUpOfTheLastCall)
 {
     BaresipFixture bob(farEnd(true));
