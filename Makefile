@@ -27,9 +27,7 @@ run: build
 	OVRA_PROGRAM_DATA=$(RUN_DATA) build/ovra
 
 test: build
-	# Tests against real peers (registrar, far ends, sound server) get a
-	# second run when a busy machine made one fail; a real fault fails both.
-	ctest --test-dir build --output-on-failure --repeat until-pass:2 -j $(JOBS)
+	ctest --test-dir build --output-on-failure -j $(JOBS)
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the whole test suite.
 test-asan: deps
@@ -37,14 +35,14 @@ test-asan: deps
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
-	  ctest --test-dir build-asan --output-on-failure --repeat until-pass:2 -j $(JOBS)
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 # ThreadSanitizer build of the tests labelled "tsan" (the threaded parts).
 test-tsan: deps
 	cmake -S . -B build-tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DOVRA_SANITIZE=thread -DOVRA_BUILD_BENCH=OFF
 	cmake --build build-tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
-	  ctest --test-dir build-tsan --output-on-failure --repeat until-pass:2 -j $(JOBS) -L tsan
+	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L tsan
 
 # libFuzzer targets built with clang; each runs for FUZZ_SECONDS over its corpus.
 FUZZ_SECONDS ?= 30
