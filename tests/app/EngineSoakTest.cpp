@@ -9,6 +9,7 @@
 // SOAK_CALLS sets the number of calls (50 by default; 1000 for the long run).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -199,8 +200,10 @@ TEST_F(EngineSoakTest, CallAfterCallEveryCallIsReportedAndTheEngineGivesBackWhat
             break;
         }
         if (HasFatalFailure()) {
+            const std::string log = engine_.engine().log();
             ADD_FAILURE() << "stopped after " << done << " of " << total << " calls\n"
-                          << engine_.engine().console();
+                          << engine_.engine().console() << "the end of the log:\n"
+                          << log.substr(log.size() - std::min<std::size_t>(log.size(), 60000));
             return;
         }
         // 0% is the first call's figure: what the first call set up for good
