@@ -21,6 +21,7 @@
 #include "sip/SipDialogWatch.h"
 #include "sip/SipLibraryObjects.h"
 #include "sip/SipLogListener.h"
+#include "sip/SipMediaTimeout.h"
 #include "sip/SipMessageTap.h"
 #include "sip/SipPulseServer.h"
 #include "sip/SipPulseSoundCards.h"
@@ -258,6 +259,7 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     core->setMediaResourceMode(linphone::MediaResourceMode::SharedMediaResources);
     core->setIncTimeout(kIncomingCallTimeoutSeconds);
     core->setAudioPortRange(kRtpPortMin, kRtpPortMax);
+    core->setNortpTimeout(static_cast<int>(kSipMediaTimeout.count()));
     core->enableEchoCancellation(kEchoCancellation);
     core->addListener(std::make_shared<LevelHook>());
 

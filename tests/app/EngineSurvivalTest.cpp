@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "app/EngineCalls.h"
 #include "app/EngineTestSupport.h"
 #include "support/BaresipFixture.h"
 #include "support/KamailioFixture.h"
@@ -43,7 +44,8 @@ protected:
         const Message created = engine_.request(TestSupport::createAccount("alice", "alicepw"));
         ASSERT_EQ(created.createaccountanswer().objectidresponse().ack().statuscode(), Ack::SUCCESS);
         accountId_ = created.createaccountanswer().objectidresponse().objectid();
-        ASSERT_TRUE(notification(&Message::has_accountregstatechangednotification)) << kamailio_.log();
+        calls_.emplace(engine_, accountId_);
+        ASSERT_TRUE(calls_->notification(&Message::has_accountregstatechangednotification)) << kamailio_.log();
     }
 
     void TearDown() override { EXPECT_EQ(engine_.terminate(), 0) << engine_.engine().console(); }
@@ -58,60 +60,22 @@ protected:
         return std::make_unique<BaresipFixture>(options);
     }
 
-    std::optional<Message> notification(bool (Message::*has)() const,
-                                        const std::function<bool(const Message&)>& also = nullptr,
-                                        std::chrono::milliseconds timeout = 15s)
-    {
-        return engine_.client().notification([&](const Message& m) { return (m.*has)() && (!also || also(m)); },
-                                             timeout);
-    }
-
-    // Dials `user` and waits for the call's confirmation; the call id.
     int confirmedCall(const std::string& user)
     {
-        Message make;
-        make.mutable_makecallaction()->set_accountid(accountId_);
-        make.mutable_makecallaction()->set_phonenumber(user);
-        const Message made = engine_.request(make);
-        EXPECT_EQ(made.objectidresponse().ack().statuscode(), Ack::SUCCESS) << made.ShortDebugString();
-        const int callId = made.objectidresponse().objectid();
-        Message dial;
-        dial.mutable_dialaction()->set_callid(callId);
-        EXPECT_EQ(engine_.ack(dial).statuscode(), Ack::SUCCESS);
-        EXPECT_TRUE(notification(&Message::has_confirmedcallnotification, [&](const Message& m) {
-            return m.confirmedcallnotification().callid() == callId;
-        })) << engine_.engine().console();
+        const int callId = calls_->confirmedCall(user);
+        EXPECT_GE(callId, 0) << engine_.engine().console();
         return callId;
     }
 
-    void hangUp(int callId)
-    {
-        Message hangUp;
-        hangUp.mutable_hangupaction()->set_callid(callId);
-        EXPECT_EQ(engine_.ack(hangUp).statuscode(), Ack::SUCCESS);
-        EXPECT_TRUE(notification(&Message::has_terminatedcallnotification, [&](const Message& m) {
-            return m.terminatedcallnotification().callid() == callId;
-        })) << engine_.engine().console();
-    }
-
-    bool holdReported(int callId, bool isHold)
-    {
-        return notification(&Message::has_holdstatechangednotification, [&](const Message& m) {
-                   return m.holdstatechangednotification().callid() == callId &&
-                          m.holdstatechangednotification().ishold() == isHold;
-               }).has_value();
-    }
-
-    bool alive()
-    {
-        return engine_.request(TestSupport::stackQuery(), 5s).has_sipstackstatusanswer() &&
-               engine_.engine().process().running();
-    }
+    void hangUp(int callId) { EXPECT_TRUE(calls_->hangUp(callId)) << engine_.engine().console(); }
+    bool holdReported(int callId, bool isHold) { return calls_->holdReported(callId, isHold); }
+    bool alive() { return calls_->alive(); }
 
     PulseAudioFixture pulse_;
     KamailioFixture kamailio_{{{"alice", "alicepw"}, {"bob", "bobpw"}, {"carol", "carolpw"}}, "127.0.0.1", 5060};
     RunningEngine engine_;
     int accountId_ = -1;
+    std::optional<TestSupport::EngineCalls> calls_;
 };
 
 // The library logs on its media and sound threads as well as on the core

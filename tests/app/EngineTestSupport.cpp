@@ -31,6 +31,16 @@ void RunningEngine::connect()
     }
 }
 
+bool RunningEngine::reconnect()
+{
+    if (client_) {
+        client_->channel().reset();
+    }
+    client_.reset();
+    connect();
+    return ready();
+}
+
 int RunningEngine::startWithAccount(const std::string& user, const std::string& password)
 {
     const Message started = request(stackStart(), std::chrono::seconds(30));

@@ -32,6 +32,11 @@ public:
     CitrixTestClient& client() { return *client_; }
     const std::string& programData() const { return dir_.path(); }
 
+    // Drops the client's connection at once (no goodbye) and connects a new
+    // client, as a softphone whose channel broke does; false when the new
+    // one could not connect.
+    bool reconnect();
+
     // Sends `message` and returns its answer; an empty message when none came.
     Message request(const Message& message, std::chrono::milliseconds timeout = std::chrono::seconds(15));
     // The status of the answer to `message`.

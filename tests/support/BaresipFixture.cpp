@@ -102,6 +102,11 @@ BaresipFixture::~BaresipFixture()
     process_->stop(3s);
 }
 
+void BaresipFixture::kill()
+{
+    process_->kill();
+}
+
 std::string BaresipFixture::uri() const
 {
     if (options_.registrar != nullptr) {

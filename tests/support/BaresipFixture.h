@@ -86,6 +86,8 @@ public:
     std::vector<std::string> receivedRecordings() const;
     std::string log() const;
     pid_t pid() const { return process_->pid(); }
+    // Ends it at once with SIGKILL: no BYE, no more RTP or RTCP.
+    void kill();
 
 private:
     Options options_;

@@ -179,6 +179,15 @@ void ChildProcess::signal(int signal)
     }
 }
 
+void ChildProcess::kill()
+{
+    if (running()) {
+        ::kill(-pid_, SIGKILL);
+        ::kill(pid_, SIGKILL);
+        waitFor(std::chrono::milliseconds(10000));
+    }
+}
+
 int ChildProcess::stop(std::chrono::milliseconds grace)
 {
     if (pid_ < 0) {

@@ -41,6 +41,8 @@ public:
     int stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
     // Sends `signal` to the process only.
     void signal(int signal);
+    // SIGKILL to the whole group at once, and waits for the end.
+    void kill();
 
     // Runs a command to its end, collecting its output; killed after `timeout`.
     static Result run(const std::vector<std::string>& argv,

@@ -1,5 +1,7 @@
 #include "support/CitrixTestClient.h"
 
+#include <algorithm>
+
 namespace Tarvent::VirtualChannel::TestSupport {
 
 namespace {
@@ -70,6 +72,11 @@ std::optional<CitrixTestClient::Message> CitrixTestClient::notification(const Pr
             return std::nullopt;
         }
     }
+}
+
+void CitrixTestClient::discardKept(const Predicate& matches)
+{
+    kept_.erase(std::remove_if(kept_.begin(), kept_.end(), matches), kept_.end());
 }
 
 bool CitrixTestClient::readOne(std::chrono::steady_clock::time_point deadline)

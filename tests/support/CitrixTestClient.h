@@ -44,6 +44,8 @@ public:
                                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Every notification kept so far.
     const std::deque<Message>& kept() const { return kept_; }
+    // Forgets the kept notifications that `matches` (a long run's leftovers).
+    void discardKept(const Predicate& matches);
     // Whether notifications read from now on are answered (they are by default).
     void setAnswerNotifications(bool answer) { answerNotifications_ = answer; }
 

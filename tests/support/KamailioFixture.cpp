@@ -100,14 +100,26 @@ KamailioFixture::KamailioFixture(const std::map<std::string, std::string>& users
         makeCertificates(*tls);
         argv.insert(argv.end(), {"-A", "WITH_TLS"});
     }
-    process_ = std::make_unique<ChildProcess>(argv, dir_.file("kamailio.log"));
+    argv_ = argv;
+    start();
+}
 
+void KamailioFixture::start()
+{
+    process_ = std::make_unique<ChildProcess>(argv_, dir_.file("kamailio.log"));
     const auto deadline = Clock::now() + 10s;
     while (!answersOptions(50ms)) {
         if (!process_->running() || Clock::now() > deadline) {
             throw std::runtime_error("kamailio did not start:\n" + log());
         }
     }
+}
+
+void KamailioFixture::restart()
+{
+    kill();
+    process_.reset();
+    start();
 }
 
 void KamailioFixture::makeCertificates(const Tls& tls)
@@ -141,6 +153,13 @@ void KamailioFixture::stop()
 {
     if (process_) {
         process_->stop(3s);
+    }
+}
+
+void KamailioFixture::kill()
+{
+    if (process_) {
+        process_->kill();
     }
 }
 

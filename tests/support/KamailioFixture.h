@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
@@ -62,15 +63,23 @@ public:
     std::string log() const;
 
     void stop();
+    // Ends it at once (SIGKILL to it and its helpers), as a crash would.
+    void kill();
+    // A new server with the same configuration on the same port (the old one
+    // killed first if it still runs): it knows no registration of the old one.
+    void restart();
 
 private:
     // The CA and the server's certificate and key in the run folder.
     void makeCertificates(const Tls& tls);
+    // Starts the server and waits until it answers; throws when it doesn't.
+    void start();
 
     TempDir dir_;
     std::string realm_;
     std::string caFile_;
     std::uint16_t port_ = 0;
+    std::vector<std::string> argv_;
     std::unique_ptr<ChildProcess> process_;
 };
 

@@ -1,0 +1,191 @@
+// The world around a call fails while the engine is in it: the client's
+// connection, the registrar, the far end, the sound server, and a stop
+// signal with calls up. The engine must live on, keep answering, and keep
+// what it keeps: the call goes on where it can, and ends by itself, reported,
+// where it can't.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/EngineSoakFixture.h"
+#include "sip/SipMediaTimeout.h"
+
+namespace Tarvent::VirtualChannel {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Proto::Ack;
+using TestSupport::BaresipFixture;
+using TestSupport::Message;
+
+// Enough packets for a second or two of a call's audio.
+constexpr std::int64_t kSomePackets = 50;
+
+class EngineFaultTest : public TestSupport::EngineSoakFixture {
+protected:
+    // The call still carries audio both ways.
+    void expectAudioBothWays(int callId, const char* when)
+    {
+        const auto traffic = calls().traffic(callId, 2s);
+        EXPECT_GT(traffic.sent, kSomePackets) << when;
+        EXPECT_GT(traffic.received, kSomePackets) << when;
+    }
+};
+
+TEST_F(EngineFaultTest, AClientThatDropsItsConnectionMidCallAndReconnectsGetsTheCallsLaterNotifications)
+{
+    const auto bob = farEnd("bob");
+    const int callId = calls().confirmedCall("bob");
+    ASSERT_GE(callId, 0) << bob->log();
+
+    ASSERT_TRUE(engine_.reconnect());
+    ASSERT_TRUE(calls().alive()) << engine_.engine().log();
+    expectAudioBothWays(callId, "after the reconnection");
+    // What the call reports from now on reaches the new connection.
+    EXPECT_TRUE(calls().hold(callId, true));
+    EXPECT_TRUE(calls().hold(callId, false));
+    bob->hangup();
+    EXPECT_TRUE(calls().terminated(callId)) << engine_.engine().log();
+
+    // The same again with the old connection left open but silent: the
+    // connection that spoke last is the one the engine talks to.
+    const int next = calls().confirmedCall("bob");
+    ASSERT_GE(next, 0) << bob->log();
+    TestSupport::CitrixTestClient silent(*engine_.engine().waitForPort());
+    ASSERT_TRUE(silent.request(TestSupport::stackQuery()));
+    ASSERT_TRUE(calls().alive());  // the fixture's client speaks last
+    bob->hangup();
+    EXPECT_TRUE(calls().terminated(next)) << engine_.engine().log();
+}
+
+TEST_F(EngineFaultTest, ARegistrarKilledAndRestartedDuringACallLeavesTheEngineAnsweringAndTheCallUp)
+{
+    const auto bob = farEnd("bob");
+    const int callId = calls().confirmedCall("bob");
+    ASSERT_GE(callId, 0) << bob->log();
+
+    kamailio_->kill();
+    ASSERT_TRUE(calls().alive()) << engine_.engine().log();
+    expectAudioBothWays(callId, "with the registrar gone");
+
+    kamailio_->restart();
+    ASSERT_TRUE(calls().alive()) << engine_.engine().log();
+    expectAudioBothWays(callId, "after the registrar's restart");
+    // The call's requests go the call's route, through the new registrar.
+    EXPECT_TRUE(calls().hold(callId, true)) << kamailio_->log();
+    EXPECT_TRUE(calls().hold(callId, false)) << kamailio_->log();
+    EXPECT_TRUE(calls().hangUp(callId)) << engine_.engine().log();
+    EXPECT_TRUE(bob->waitForEvent("CALL_CLOSED")) << bob->log() << kamailio_->log();
+    EXPECT_TRUE(calls().alive());
+}
+
+// A far end that vanishes without a BYE leaves the call without media; the
+// engine ends it once nothing came for the media time-out, and reports it.
+TEST_F(EngineFaultTest, AFarEndKilledMidCallEndsTheCallAfterTheMediaTimeOut)
+{
+    auto bob = farEnd("bob");
+    const int callId = calls().confirmedCall("bob");
+    ASSERT_GE(callId, 0) << bob->log();
+    expectAudioBothWays(callId, "before the kill");
+
+    bob->kill();
+    const auto killed = Clock::now();
+    const auto terminated = calls().terminated(callId, kSipMediaTimeout + 20s);
+    ASSERT_TRUE(terminated) << engine_.engine().log();
+    const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - killed);
+    std::cout << "a call whose far end was killed ended after " << after.count() << " ms" << std::endl;
+    EXPECT_GE(after, kSipMediaTimeout - 1s);
+    EXPECT_EQ(terminated->terminatedcallnotification().reason(), Proto::CALL_TERMINATION_REASON_UNKNOWN);
+    ASSERT_TRUE(calls().alive());
+
+    // The engine calls on.
+    bob = farEnd("bob");
+    const int next = calls().confirmedCall("bob");
+    ASSERT_GE(next, 0) << bob->log();
+    EXPECT_TRUE(calls().hangUp(next));
+}
+
+// A call on hold carries no audio one way or both; it must not be taken for
+// a dead one, however long it is held.
+TEST_F(EngineFaultTest, ACallHeldLongerThanTheMediaTimeOutLivesOn)
+{
+    const auto bob = farEnd("bob");
+    const int callId = calls().confirmedCall("bob");
+    ASSERT_GE(callId, 0) << bob->log();
+
+    ASSERT_TRUE(calls().hold(callId, true));
+    EXPECT_FALSE(calls().endsWithin(callId, kSipMediaTimeout + 5s)) << "held by us";
+    ASSERT_TRUE(calls().hold(callId, false));
+
+    bob->hold();
+    EXPECT_TRUE(calls().notification(&Message::has_callmediastatenotification, [callId](const Message& m) {
+        return m.callmediastatenotification().callid() == callId && m.callmediastatenotification().mediastate() == 3;
+    })) << "the far end's hold reached the call";
+    EXPECT_FALSE(calls().endsWithin(callId, kSipMediaTimeout + 5s)) << "held by the far end";
+    bob->resume();
+
+    expectAudioBothWays(callId, "after both holds");
+    EXPECT_TRUE(calls().hangUp(callId));
+}
+
+TEST_F(EngineFaultTest, ASoundServerKilledDuringACallAndRestartedLeavesTheCallAndTheNextOnesWorking)
+{
+    Message devices;
+    devices.mutable_audiodevicemanagercreateaction();
+    ASSERT_EQ(calls().ack(devices).statuscode(), Ack::SUCCESS);
+    const auto bob = farEnd("bob");
+    const int callId = calls().confirmedCall("bob");
+    ASSERT_GE(callId, 0) << bob->log();
+
+    pulse_.kill();
+    ASSERT_TRUE(calls().alive()) << engine_.engine().log();
+    EXPECT_GT(calls().traffic(callId, 2s).sent, kSomePackets) << "the call sends silence meanwhile";
+    pulse_.restart();
+    ASSERT_TRUE(calls().alive()) << engine_.engine().log();
+    EXPECT_TRUE(calls().hold(callId, true));
+    EXPECT_TRUE(calls().hold(callId, false));
+    expectAudioBothWays(callId, "after the sound server's restart");
+    EXPECT_TRUE(calls().hangUp(callId));
+
+    for (int i = 0; i < 3; ++i) {
+        const int next = calls().confirmedCall("bob");
+        ASSERT_GE(next, 0) << bob->log();
+        expectAudioBothWays(next, "a call after the restart");
+        EXPECT_TRUE(calls().hangUp(next));
+    }
+}
+
+// The stop signal with three calls in the conference: a clean exit, and a
+// BYE at every far end.
+TEST_F(EngineFaultTest, SigtermWithThreeCallsInTheConferenceEndsThemAllAndExitsCleanly)
+{
+    std::vector<std::unique_ptr<BaresipFixture>> farEnds;
+    std::vector<int> callIds;
+    for (const char* user : {"bob", "carol", "dave"}) {
+        farEnds.push_back(farEnd(user));
+        callIds.push_back(calls().confirmedCall(user));
+        ASSERT_GE(callIds.back(), 0) << farEnds.back()->log();
+        ASSERT_TRUE(farEnds.back()->waitForEvent("CALL_ESTABLISHED")) << farEnds.back()->log();
+    }
+    Message start;
+    start.mutable_startconferenceaction()->add_accountids(calls().accountId());
+    ASSERT_EQ(calls().ack(start).statuscode(), Ack::SUCCESS);
+    for (std::size_t i = 0; i + 1 < callIds.size(); ++i) {
+        EXPECT_TRUE(calls().holdReported(callIds[i], false)) << "the conference takes call " << callIds[i] << " off hold";
+    }
+    expectAudioBothWays(callIds.front(), "in the conference");
+
+    EXPECT_EQ(engine_.terminate(), 0) << engine_.engine().console() << engine_.engine().log();
+    for (const auto& farEnd : farEnds) {
+        EXPECT_TRUE(farEnd->waitForEvent("CALL_CLOSED")) << farEnd->log();
+    }
+}
+
+}  // namespace
+}  // namespace Tarvent::VirtualChannel
