@@ -74,9 +74,9 @@ double ToneDetector::typicalAmplitude(const std::vector<std::int16_t>& samples, 
     if (amplitudes.empty()) {
         return 0.0;
     }
-    const auto middle = amplitudes.begin() + static_cast<std::ptrdiff_t>(amplitudes.size() / 2);
-    std::nth_element(amplitudes.begin(), middle, amplitudes.end());
-    return *middle;
+    const auto quartile = amplitudes.begin() + static_cast<std::ptrdiff_t>(amplitudes.size() * 3 / 4);
+    std::nth_element(amplitudes.begin(), quartile, amplitudes.end());
+    return *quartile;
 }
 
 int ToneDetector::blocksWithTone(const std::vector<std::int16_t>& samples, double frequencyHz, double minRatio) const

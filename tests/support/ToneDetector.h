@@ -20,9 +20,10 @@ public:
     double toneAmplitude(const std::vector<std::int16_t>& samples, std::size_t offset, double frequencyHz) const;
     // The tone's usual level in `samples`: per block the strongest
     // toneAmplitude within 5% of `frequencyHz` (sound paths that drop
-    // samples to catch up raise the pitch a little), then the median over
-    // the blocks, whatever a few blocks lost to a late start or a gap in the
-    // audio say. 0 for fewer than one block.
+    // samples to catch up raise the pitch a little), then the upper quartile
+    // over the blocks. A late start or a gap in the audio (a busy machine
+    // makes many) only ever lowers a block's figure, so the blocks that
+    // played whole decide. 0 for fewer than one block.
     double typicalAmplitude(const std::vector<std::int16_t>& samples, double frequencyHz) const;
     // Number of blocks in which the tone holds at least `minRatio` of the energy
     // and the block is not silent.
