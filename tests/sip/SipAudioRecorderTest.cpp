@@ -14,7 +14,6 @@
 #include "sip/SipAudioTestSupport.h"
 #include "sip/SipError.h"
 #include "sip/SipStack.h"
-#include "sip/SipWavFile.h"
 #include "support/BaresipFixture.h"
 #include "support/ToneDetector.h"
 #include "support/WavFile.h"
@@ -27,28 +26,6 @@ using CallPtr = std::shared_ptr<linphone::Call>;
 
 constexpr double kFarEndHz = 697.0;  // the far end's voice
 constexpr double kNearEndHz = 1000.0;  // the engine's microphone (the standard PulseAudio source)
-
-TEST(SipWavFileTest, AppendsRecordingsConvertingThemToTheFirstFormat)
-{
-    TestSupport::TempDir dir("ovra-wav");
-    const std::string target = dir.file("record1.wav");
-    SipWavFile::createEmpty(target);
-    EXPECT_EQ(TestSupport::WavFile::read(target).samples.size(), 0u);
-
-    TestSupport::WavFile::makeTone(dir.file("a.wav"), 8000, 1000.0, 0.5);
-    TestSupport::WavFile::makeTone(dir.file("b.wav"), 16000, 1000.0, 0.5);
-    EXPECT_EQ(SipWavFile::append(target, dir.file("a.wav")), 4000u);
-    EXPECT_EQ(SipWavFile::append(target, dir.file("b.wav")), 4000u);  // resampled to 8 kHz
-    const TestSupport::WavFile result = TestSupport::WavFile::read(target);
-    EXPECT_EQ(result.sampleRate, 8000);
-    EXPECT_EQ(result.channels, 1);
-    ASSERT_EQ(result.samples.size(), 8000u);
-    EXPECT_EQ(TestSupport::ToneDetector(8000).blocksWithTone(result.samples, 1000.0, 0.9), 20);
-
-    SipWavFile::createEmpty(dir.file("not.wav"));
-    EXPECT_EQ(SipWavFile::append(target, dir.file("not.wav")), 0u);  // an empty recording adds nothing
-    EXPECT_THROW(SipWavFile::append(target, dir.file("missing.wav")), SipError);
-}
 
 // A running stack and a far end that answers calls with its voice.
 class SipAudioCallTest : public TestSupport::SipAudioTest {
@@ -124,7 +101,9 @@ TEST_F(SipAudioRecorderTest, RecordsBothSidesOfACallIntoItsOwnFileAndAppendsLate
     EXPECT_FALSE(recorder.isRecording());
 
     const TestSupport::WavFile first = TestSupport::WavFile::read(recordFile(1));
-    ASSERT_GT(first.sampleRate, 0);
+    // The media's rate, whatever the codec (the far end speaks PCMU at 8 kHz).
+    ASSERT_EQ(first.sampleRate, 16000);
+    EXPECT_EQ(first.channels, 1);
     // Two seconds were recorded; under a sanitizer on a busy machine the
     // recording starts late, so half a second is the least asked for.
     EXPECT_GE(first.samples.size(), static_cast<std::size_t>(first.sampleRate) / 2);
