@@ -7,26 +7,10 @@
 #include "service/SipStackFacade.h"
 #include "sip/SipAudioRecorder.h"
 #include "sip/SipCall.h"
-#include "sip/SipError.h"
-#include "sip/SipStack.h"
 #include "util/MakeString.h"
 #include "util/PathUtil.h"
 
 namespace Tarvent::VirtualChannel {
-
-namespace {
-
-void releaseOnCore(std::shared_ptr<linphone::Call>& stackCall)
-{
-    try {
-        SipStack::getInstance().runOnCore([&stackCall](const SipCoreThread::CorePtr&) { stackCall.reset(); });
-    } catch (const SipError&) {
-        // The stack has stopped: its Core and calls are gone already.
-        stackCall.reset();
-    }
-}
-
-}  // namespace
 
 AudioRecorderService::AudioRecorderService(CallService* callService, std::string recordsFolder)
     : callService_(callService), recordsFolder_(std::move(recordsFolder))
@@ -66,19 +50,8 @@ void AudioRecorderService::start(int objectId, int callId)
     if (!call->isMediaActive()) {
         throw std::runtime_error(makeString("No audio media found for call: pjsipCallId=", call->getPjsipCallId()));
     }
-    SipAudioRecorder& recorder = get(objectId);
-    // The stack call belongs to the core thread: it is fetched there, and
-    // this reference is let go of there too, in case it became the last one.
-    SipStack& stack = SipStack::getInstance();
-    std::shared_ptr<linphone::Call> stackCall =
-        stack.runOnCore([&call](const SipCoreThread::CorePtr&) { return call->getLinphoneCall(); });
-    try {
-        recorder.start(stackCall);
-    } catch (...) {
-        releaseOnCore(stackCall);
-        throw;
-    }
-    releaseOnCore(stackCall);
+    // The stack call belongs to the core thread: the recorder asks for it there.
+    get(objectId).start([&call]() { return call->getLinphoneCall(); });
 }
 
 void AudioRecorderService::stop(int objectId)

@@ -17,9 +17,10 @@ class SipAudioRecorder;
 //
 // Threads: requests on the dispatcher's worker thread; disposeAll also on the
 // idle timer's and the service thread.
-// Lock order: `mutex_` is held for the whole of every operation; it comes
-// after the packet handler's mutex and before the call service's mutex and
-// the recorders' mutexes.
+// Lock order: `mutex_` is held for the whole of every operation (also while
+// stop, dispose and disposeAll wait for a recorder's file to be written); it
+// comes after the packet handler's mutex and before the call service's mutex
+// and the recorders' mutexes.
 class AudioRecorderService {
 public:
     // `callService` is not owned and must outlive the service. The records

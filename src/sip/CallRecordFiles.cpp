@@ -21,17 +21,22 @@ std::string CallRecordFiles::spoolFolder()
     return folder + "records/";
 }
 
-std::string CallRecordFiles::assign(linphone::CallParams& params)
+std::string CallRecordFiles::newSpoolFile(const std::string& prefix)
 {
     static std::atomic<unsigned> nextNumber{1};
     const std::string folder = spoolFolder();
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (error) {
-        OVRA_THROW_SIP_ERROR(error.value(), "CallRecordFiles::assign",
+        OVRA_THROW_SIP_ERROR(error.value(), "CallRecordFiles",
                              "Failed to create folder " + folder + ": " + error.message());
     }
-    const std::string path = folder + "call" + std::to_string(nextNumber.fetch_add(1)) + ".wav";
+    return folder + prefix + std::to_string(nextNumber.fetch_add(1)) + ".wav";
+}
+
+std::string CallRecordFiles::assign(linphone::CallParams& params)
+{
+    const std::string path = newSpoolFile("call");
     params.setRecordFile(path);
     return path;
 }

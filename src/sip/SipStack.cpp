@@ -25,6 +25,7 @@
 #include "sip/SipMessageTap.h"
 #include "sip/SipPulseServer.h"
 #include "sip/SipPulseSoundCards.h"
+#include "sip/SipRecordingSources.h"
 #include "sip/SipWavFile.h"
 #include "util/LogText.h"
 
@@ -171,7 +172,8 @@ SipStack& SipStack::getInstance()
 SipStack::SipStack()
     : messageTap(std::make_shared<SipMessageTap>()),
       dialogWatch(std::make_unique<SipDialogWatch>()),
-      conference(std::make_unique<SipConference>(*this))
+      conference(std::make_unique<SipConference>(*this)),
+      recordingSources(std::make_unique<SipRecordingSources>(*this))
 {
     // Before anything of the library runs on a thread of its own.
     SipLibraryObjects::instance();
@@ -262,6 +264,7 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     core->setNortpTimeout(static_cast<int>(kSipMediaTimeout.count()));
     core->enableEchoCancellation(kEchoCancellation);
     core->addListener(std::make_shared<LevelHook>());
+    core->addListener(recordingSources->coreListener());
 
     const std::shared_ptr<linphone::Transports> transports = factory->createTransports();
     transports->setUdpPort(kRandomPort);

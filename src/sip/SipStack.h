@@ -20,6 +20,7 @@ class SipDialogWatch;
 class SipAccount;
 class SipCall;
 class SipConference;
+class SipRecordingSources;
 
 // The process-wide SIP user agent: starts and stops the linphone Core (on its
 // own SipCoreThread) with the engine's fixed transports, media settings and
@@ -109,6 +110,8 @@ public:
     // SipDialogWatch); attached to each Core, it keeps calls from following
     // redirects.
     SipDialogWatch& getDialogWatch() { return *dialogWatch; }
+    // What the recorders record from (core thread only; see SipRecordingSources).
+    SipRecordingSources& getRecordingSources() { return *recordingSources; }
 
     // Runs `operation` (callable with `const std::shared_ptr<linphone::Core>&`)
     // on the core thread and returns its result; its exceptions reach the
@@ -151,6 +154,7 @@ private:
     const std::shared_ptr<SipMessageTap> messageTap;  // set at construction; thread-safe itself
     const std::unique_ptr<SipDialogWatch> dialogWatch;  // set at construction; thread-safe itself
     const std::unique_ptr<SipConference> conference;   // set at construction; thread-safe itself
+    const std::unique_ptr<SipRecordingSources> recordingSources;  // set at construction; core thread only
     std::string workingDirectory;
     std::map<std::string, unsigned> codecPriorities;  // priorities set since the start, by codec id
     bool started = false;

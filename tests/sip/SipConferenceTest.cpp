@@ -16,6 +16,7 @@
 #include "sip/SipCall.h"
 #include "sip/SipCallTestSupport.h"
 #include "sip/SipAudioDeviceManager.h"
+#include "sip/SipAudioRecorder.h"
 #include "sip/SipAudioTestSupport.h"
 #include "sip/SipStack.h"
 #include "support/BaresipFixture.h"
@@ -300,6 +301,56 @@ TEST_F(SipConferenceOnDevicesTest, TheLocalUserHearsAndIsHeardAtTheLevels)
     ASSERT_GT(microphone, 1000.0);
     EXPECT_NEAR(amplitudeHeard(*bob, kLocalTone), 0.5 * microphone, 0.5 * microphone * 0.2) << "bob hears us";
     EXPECT_NEAR(amplitudeHeard(*carol, kLocalTone), 0.5 * microphone, 0.5 * microphone * 0.2) << "carol hears us";
+}
+
+TEST_F(SipConferenceTest, RecordersOfMembersRecordTheConferenceAlsoWhenTheirCallJoinsLater)
+{
+    const auto bob = farEnd("bob", kBobTone);
+    const auto carol = farEnd("carol", kCarolTone);
+    const std::shared_ptr<SipAccount> alice = registeredAccount("alice");
+    const std::string records = dir_.makeDir("records");
+
+    // Bob's call is recorded from before the conference: first bob alone,
+    // then, once his call is a member, the conference.
+    const std::shared_ptr<SipCall> toBob = confirmedCall(alice, "bob");
+    SipAudioRecorder sinceBefore((records + "/record1.wav").c_str());
+    sinceBefore.start([&] { return toBob->getLinphoneCall(); });
+    std::this_thread::sleep_for(1500ms);
+    stack.startConference({alice});
+    const std::shared_ptr<SipCall> toCarol = confirmedCall(alice, "carol");
+    ASSERT_TRUE(waitFor([&] { return inLibraryConference(toBob) && inLibraryConference(toCarol); }))
+        << conferenceLog();
+    ASSERT_TRUE(waitFor([&] { return toBob->isMediaActive() && toCarol->isMediaActive(); })) << conferenceLog();
+
+    // Carol's call is a member already when its recording starts.
+    SipAudioRecorder ofMember((records + "/record2.wav").c_str());
+    ofMember.start([&] { return toCarol->getLinphoneCall(); });
+    EXPECT_TRUE(ofMember.isRecording());
+    std::this_thread::sleep_for(3s);
+    // The conference ends under the recordings: both calls are held, and
+    // the recorders stay with them.
+    stack.stopConference();
+    EXPECT_TRUE(waitFor([&] { return toBob->isLocalHold() && toCarol->isLocalHold(); })) << conferenceLog();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(ofMember.isRecording());
+    ofMember.stop();
+    sinceBefore.stop();
+    ASSERT_NO_FATAL_FAILURE(hangUp(toBob, *bob, toCarol, *carol));
+
+    // Both hold both voices of the conference; bob's alone came first.
+    const WavFile member = WavFile::read(records + "/record2.wav");
+    EXPECT_EQ(member.sampleRate, SipAudioRecorder::kSampleRate);
+    const ToneDetector detector(SipAudioRecorder::kSampleRate);
+    EXPECT_GE(detector.blocksWithTone(member.samples, kBobTone, 0.2), 20) << conferenceLog();
+    EXPECT_GE(detector.blocksWithTone(member.samples, kCarolTone, 0.2), 20) << conferenceLog();
+    const WavFile whole = WavFile::read(records + "/record1.wav");
+    EXPECT_EQ(whole.sampleRate, SipAudioRecorder::kSampleRate);
+    EXPECT_GE(detector.blocksWithTone(whole.samples, kCarolTone, 0.2), 20) << conferenceLog();
+    const std::vector<std::int16_t> firstSecond(
+        whole.samples.begin(),
+        whole.samples.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(whole.samples.size(), 16000)));
+    EXPECT_GE(detector.blocksWithTone(firstSecond, kBobTone, 0.5), 10);
+    EXPECT_EQ(detector.blocksWithTone(firstSecond, kCarolTone, 0.2), 0);
 }
 
 TEST_F(SipConferenceTest, ConfirmedCallsJoinByThemselvesAndAHeldMemberLeaves)
