@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -28,6 +29,7 @@
 #include "support/KamailioFixture.h"
 #include "support/SippFixture.h"
 #include "support/TempDir.h"
+#include "support/ToneDetector.h"
 #include "support/WavFile.h"
 
 #include <linphone++/linphone.hh>
@@ -377,6 +379,62 @@ TEST_F(ServiceStackTest, RecordersWriteFilesNamedAfterTheirIds)
     EXPECT_EQ(errorOf([&] { recorders.start(3, call); }),
               "No audio media found for call: pjsipCallId=" +
                   std::to_string(calls_.getCall(call)->getPjsipCallId()));
+}
+
+TEST_F(ServiceStackTest, TwoDevicesOfOneNameHaveNoIdUntilOneIsLeftWhichTakesTheNamesId)
+{
+    devices_.setVersion(2);
+    devices_.create();
+    SipAudioDeviceManager& manager = SipAudioDeviceManager::getInstance();
+    const auto reported = [&](bool twinListed) {
+        return client_.take("devices", 10s, [&](const ServiceEvent& event) {
+            const auto& records = event.snapshot.records;
+            return twinListed == std::any_of(records.begin(), records.end(), [](const AudioDeviceRecord& record) {
+                       return record.name == "Twin Speaker";
+                   });
+        });
+    };
+    const auto idOf = [](const AudioDeviceSnapshot& snapshot, const std::string& name) {
+        for (const AudioDeviceRecord& record : snapshot.records) {
+            if (record.name == name) {
+                return record.objectId;
+            }
+        }
+        return -1;
+    };
+
+    const int first = pulse().addSink("twin_one", "Twin Speaker");
+    manager.refreshDevices(true);
+    const auto alone = reported(true);
+    ASSERT_TRUE(alone);
+    const int twinId = idOf(alone->snapshot, "Twin Speaker");
+    devices_.setDefaultDevices(alone->snapshot.defaultInputObjectId, twinId);
+
+    // A second device of the name: one id can't name two devices, so
+    // neither is listed, and the id selects nothing while both are there.
+    const int second = pulse().addSink("twin_two", "Twin Speaker");
+    manager.refreshDevices(true);
+    const auto both = reported(false);
+    ASSERT_TRUE(both);
+    EXPECT_EQ(both->snapshot.defaultOutputObjectId, -1);
+    EXPECT_EQ(errorOf([&] { devices_.setDefaultDevices(alone->snapshot.defaultInputObjectId, twinId); }),
+              "Could not find audio device with name \"Twin Speaker\"");
+
+    // One left: it is the name's device again, under the name's id, and the
+    // selection of the name holds: a prompt plays on it.
+    pulse().removeDevice(first);
+    manager.refreshDevices(true);
+    const auto left = reported(true);
+    ASSERT_TRUE(left);
+    EXPECT_EQ(idOf(left->snapshot, "Twin Speaker"), twinId);
+    EXPECT_EQ(left->snapshot.defaultOutputObjectId, twinId);
+    WavFile::makeTone(soundsFolder_ + "/prompt.wav", 8000, 1000.0, 2.0);
+    players_.play(players_.createPlayer("prompt.wav", -1, true, false));
+    const std::vector<std::int16_t> heard = pulse().captureSink("twin_two", 3000ms);
+    EXPECT_GE(ToneDetector(8000).blocksWithTone(heard, 1000.0, 0.8), 10);
+    players_.disposeAll();
+    devices_.setDefaultDevices(alone->snapshot.defaultInputObjectId, left->snapshot.systemDefaultOutputObjectId);
+    pulse().removeDevice(second);
 }
 
 TEST_F(ServiceStackTest, DeviceIdsSurviveTeardownsAndTheTeardownRepeats)
