@@ -1,16 +1,17 @@
 #include "sip/SipAccount.h"
 
-#include <list>
 #include <stdexcept>
 #include <utility>
 
 #include <linphone++/linphone.hh>
 
 #include "logging/Logger.h"
+#include "sip/ISipIncomingCallTaker.h"
 #include "sip/ISipMediaHolder.h"
 #include "sip/SipAudioDeviceManager.h"
 #include "sip/SipCall.h"
 #include "sip/SipError.h"
+#include "sip/SipIncomingCalls.h"
 #include "sip/SipInviteText.h"
 #include "sip/SipStack.h"
 #include "sip/SipText.h"
@@ -37,18 +38,15 @@ std::string checkedText(const std::string& text, const char* what)
 }  // namespace
 
 // The core thread's part of an account: the stack's account, its
-// credentials, and the listeners on both. Core thread only, except
-// construction and destruction (when it holds nothing of the stack any more).
+// credentials, the listener on the account, and the taker of its incoming
+// calls. Core thread only, except construction and destruction (when it
+// holds nothing of the stack any more).
 class SipAccount::Link : public linphone::AccountListener,
-                         public linphone::CoreListener,
+                         public ISipIncomingCallTaker,
                          public ISipMediaHolder,
                          public std::enable_shared_from_this<SipAccount::Link> {
 public:
     explicit Link(std::weak_ptr<SipAccount> owner) : owner_(std::move(owner)) {}
-
-    // Only the account's own registration report is of interest; the Core's
-    // proxy-config flavour of it stays the listener's no-op.
-    using linphone::CoreListener::onRegistrationStateChanged;
 
     void attach(const std::shared_ptr<linphone::Core>& core, const std::shared_ptr<linphone::Account>& account,
                 const std::shared_ptr<linphone::AuthInfo>& authInfo)
@@ -57,7 +55,7 @@ public:
         authInfo_ = authInfo;
         identity_ = account->getParams()->getIdentityAddress()->clone();
         account->addListener(shared_from_this());
-        core->addListener(shared_from_this());
+        SipStack::getInstance().getIncomingCalls().add(shared_from_this());
         SipAudioDeviceManager::getInstance().registerMediaHolder(core, shared_from_this());
     }
 
@@ -66,7 +64,8 @@ public:
         if (!account_ || leaving_) {
             return;
         }
-        core->removeListener(shared_from_this());
+        // From now on its calls are nobody's: refused, not rung.
+        SipStack::getInstance().getIncomingCalls().remove(this);
         // Removed while registered, the account would be unregistered only on
         // a later iteration, and not at all when the stack stops right after
         // (as in every teardown): the binding would stay at the registrar
@@ -123,18 +122,16 @@ public:
         }
     }
 
-    void onCallStateChanged(const std::shared_ptr<linphone::Core>& core, const std::shared_ptr<linphone::Call>& call,
-                            linphone::Call::State state, const std::string& /*message*/) override
+    const linphone::Address& incomingIdentity() const override { return *identity_; }
+
+    void takeIncomingCall(const std::shared_ptr<linphone::Core>& core,
+                          const std::shared_ptr<linphone::Call>& call) override
     {
-        if (state != linphone::Call::State::IncomingReceived || !account_) {
-            return;
-        }
-        if (!isForThisAccount(*call)) {
-            declineIfUnclaimed(*core, *call);
-            return;
-        }
         if (const std::shared_ptr<SipAccount> owner = owner_.lock()) {
             owner->onIncomingCall(core, call);
+        } else {
+            // The account is being destroyed: as if it were gone already.
+            call->decline(linphone::Reason::NotFound);
         }
     }
 
@@ -164,48 +161,6 @@ private:
         account_.reset();
         authInfo_.reset();
         SipAudioDeviceManager::getInstance().unregisterMediaHolder(this);
-    }
-
-    // An INVITE that no account takes would ring unanswered: the first
-    // account of the Core refuses it (404) on behalf of all.
-    void declineIfUnclaimed(linphone::Core& core, linphone::Call& call) const
-    {
-        const std::list<std::shared_ptr<linphone::Account>> accounts = core.getAccountList();
-        if (accounts.empty() || accounts.front() != account_) {
-            return;
-        }
-        for (const auto& other : accounts) {
-            const auto params = other->getParams();
-            const auto identity = params ? params->getIdentityAddress() : nullptr;
-            if (identity && matches(call, *identity)) {
-                return;
-            }
-        }
-        logInfo("Incoming call for no account: to=\"%s\"",
-                call.getToAddress() ? call.getToAddress()->asStringUriOnly().c_str() : "");
-        call.decline(linphone::Reason::NotFound);
-    }
-
-    bool isForThisAccount(linphone::Call& call) const { return matches(call, *identity_); }
-
-    // The account an INVITE arrived for: the library's choice, else the To.
-    static bool matches(linphone::Call& call, const linphone::Address& identity)
-    {
-        // The library of this version names a call's account only through
-        // its (deprecated) proxy configuration.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        const auto params = call.getParams();
-        const auto proxy = params ? params->getProxyConfig() : nullptr;
-        const auto chosen = proxy ? proxy->getIdentityAddress() : nullptr;
-#pragma GCC diagnostic pop
-        if (chosen) {
-            return chosen->getUsername() == identity.getUsername() &&
-                   toLower(chosen->getDomain()) == toLower(identity.getDomain());
-        }
-        const auto to = call.getToAddress();
-        return to && to->getUsername() == identity.getUsername() &&
-               toLower(to->getDomain()) == toLower(identity.getDomain());
     }
 
     const std::weak_ptr<SipAccount> owner_;

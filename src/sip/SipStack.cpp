@@ -19,6 +19,7 @@
 #include "sip/SipCodecs.h"
 #include "sip/SipConference.h"
 #include "sip/SipDialogWatch.h"
+#include "sip/SipIncomingCalls.h"
 #include "sip/SipLibraryObjects.h"
 #include "sip/SipLogListener.h"
 #include "sip/SipMediaTimeout.h"
@@ -172,6 +173,7 @@ SipStack& SipStack::getInstance()
 SipStack::SipStack()
     : messageTap(std::make_shared<SipMessageTap>()),
       dialogWatch(std::make_unique<SipDialogWatch>()),
+      incomingCalls(std::make_unique<SipIncomingCalls>()),
       conference(std::make_unique<SipConference>(*this)),
       recordingSources(std::make_unique<SipRecordingSources>(*this))
 {
@@ -276,6 +278,7 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     checkStatus(core->start(), "Core::start");
     SipPulseSoundCards::install(core, soundCards);
     dialogWatch->attach(*core);
+    incomingCalls->attach(core);
     // The library's own network monitor (off in the configuration above)
     // takes a machine whose route to the outside leads through loopback, or
     // nowhere, for offline, and then drops every registration without

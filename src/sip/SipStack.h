@@ -17,6 +17,7 @@ namespace Tarvent::VirtualChannel {
 
 class SipMessageTap;
 class SipDialogWatch;
+class SipIncomingCalls;
 class SipAccount;
 class SipCall;
 class SipConference;
@@ -110,6 +111,9 @@ public:
     // SipDialogWatch); attached to each Core, it keeps calls from following
     // redirects.
     SipDialogWatch& getDialogWatch() { return *dialogWatch; }
+    // Who takes each incoming call (see SipIncomingCalls); attached to each
+    // Core, the accounts register with it.
+    SipIncomingCalls& getIncomingCalls() { return *incomingCalls; }
     // What the recorders record from (core thread only; see SipRecordingSources).
     SipRecordingSources& getRecordingSources() { return *recordingSources; }
 
@@ -153,6 +157,7 @@ private:
     std::shared_ptr<SipCoreThread> coreThread;  // set while started
     const std::shared_ptr<SipMessageTap> messageTap;  // set at construction; thread-safe itself
     const std::unique_ptr<SipDialogWatch> dialogWatch;  // set at construction; thread-safe itself
+    const std::unique_ptr<SipIncomingCalls> incomingCalls;  // set at construction; thread-safe itself
     const std::unique_ptr<SipConference> conference;   // set at construction; thread-safe itself
     const std::unique_ptr<SipRecordingSources> recordingSources;  // set at construction; core thread only
     std::string workingDirectory;

@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <linphone++/linphone.hh>
+
 #include <chrono>
+#include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "sip/SipAccount.h"
 #include "sip/SipCallTestSupport.h"
+#include "sip/SipStack.h"
 #include "support/BaresipFixture.h"
 #include "support/SippFixture.h"
 #include "support/ToneDetector.h"
@@ -466,6 +471,54 @@ TEST_F(SipCallTest, MergeHandsThePeerOverToTheOtherCall)
     ASSERT_TRUE(transfer) << bob.log();
     EXPECT_NE(transfer->param.find("sip:carol@127.0.0.1"), std::string::npos) << transfer->raw;
     EXPECT_NE(transfer->param.find("Replaces=" + carolsCall->id), std::string::npos) << transfer->raw;
+}
+
+TEST_F(SipCallTest, AnInviteForNoAccountIsRefusedAtOnceAndLeavesNoCallBehind)
+{
+    const std::string target = "127.0.0.1:" + std::to_string(localUdpPort());
+    const auto stackCalls = [] {
+        return SipStack::getInstance().runOnCore(
+            [](const std::shared_ptr<linphone::Core>& core) { return core->getCallsNb(); });
+    };
+    // No account at all.
+    {
+        SippFixture caller("uac_not_found.xml", target, {"-s", "nobody", "-m", "1"});
+        EXPECT_EQ(caller.wait(15s), 0) << caller.output() << caller.messages();
+        EXPECT_EQ(stackCalls(), 0);
+    }
+    // An account that was deleted (it is still unregistering).
+    const auto account = registeredAccount("alice");
+    account->shutdown();
+    {
+        SippFixture caller("uac_not_found.xml", target, {"-s", "alice", "-m", "1"});
+        EXPECT_EQ(caller.wait(15s), 0) << caller.output() << caller.messages();
+        EXPECT_EQ(stackCalls(), 0);
+    }
+    EXPECT_FALSE(events_.take("incoming", nullptr, 0ms));
+}
+
+TEST_F(SipCallTest, TwoAccountsOfOneUserTakeAnInviteAsOneCall)
+{
+    BaresipFixture bob(farEnd("bob", *kamailio_, true));
+    const auto older = registeredAccount("alice");
+    AccountData data;
+    data.username = "alice";
+    data.realm = "127.0.0.1";
+    data.password = kUsersFor("alice");
+    const auto newer = SipAccount::create(&events_, &events_, data);
+    accounts_.push_back(newer);
+
+    bob.dial("sip:alice@127.0.0.1");
+    const auto incoming = events_.take("incoming");
+    ASSERT_TRUE(incoming) << bob.log();
+    EXPECT_EQ(incoming->account, older);
+    // Every account heard of the INVITE on the core thread before this returns.
+    SipStack::getInstance().runOnCore([](const std::shared_ptr<linphone::Core>&) {});
+    EXPECT_EQ(events_.count("incoming"), 1);
+    EXPECT_EQ(older->getCalls().size(), 1u);
+    EXPECT_TRUE(newer->getCalls().empty());
+    incoming->call->hangup();
+    EXPECT_TRUE(bob.waitForEvent("CALL_CLOSED")) << bob.log();
 }
 
 }  // namespace

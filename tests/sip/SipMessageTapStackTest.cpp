@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -61,31 +63,36 @@ protected:
         return "127.0.0.1:" + std::to_string(port);
     }
 
-    std::unique_ptr<TestSupport::SippFixture> sipp(const std::string& scenario)
+    // SIPp sends one INVITE of `scenario` with the Call-ID `callId`. No
+    // account takes it, so the stack refuses it at once: the tap must hold
+    // it all the same.
+    std::unique_ptr<TestSupport::SippFixture> sipp(const std::string& scenario, const std::string& callId)
     {
         return std::make_unique<TestSupport::SippFixture>(
-            scenario, target(), std::vector<std::string>{"-m", "1", "-t", GetParam().sippOption, "-s", "tap"});
+            scenario, target(),
+            std::vector<std::string>{"-m", "1", "-t", GetParam().sippOption, "-s", "tap", "-cid_str", callId});
     }
 
-    // The Call-ID of the stack's first incoming call, once it is reported.
-    std::string waitForIncomingCall()
+    // A Call-ID of this test's own.
+    static std::string callIdFor(const std::string& what)
+    {
+        return "taptest-" + what + "-" + std::to_string(::getpid()) + "-" +
+               std::to_string(::testing::UnitTest::GetInstance()->random_seed());
+    }
+
+    // What the tap holds of the INVITE with `callId`, once it holds it:
+    // `take` is SipMessageTap::take or takeInvite.
+    template <class Take>
+    auto waitForInvite(const std::string& callId, Take take) -> decltype(take(callId))
     {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         while (std::chrono::steady_clock::now() < deadline) {
-            const std::string callId = stack.runOnCore([](const CorePtr& core) -> std::string {
-                for (const auto& call : core->getCalls()) {
-                    if (call->getState() == linphone::Call::State::IncomingReceived) {
-                        return call->getCallLog()->getCallId();
-                    }
-                }
-                return "";
-            });
-            if (!callId.empty()) {
-                return callId;
+            if (auto found = take(callId)) {
+                return found;
             }
             std::this_thread::sleep_for(10ms);
         }
-        return "";
+        return std::nullopt;
     }
 
     SipStack& stack = SipStack::getInstance();
@@ -96,12 +103,11 @@ protected:
 TEST_P(SipMessageTapStackTest, CapturesTheWholeInviteByCallId)
 {
     start(false);
-    const auto peer = sipp("uac_autoanswer.xml");
-    const std::string callId = waitForIncomingCall();
-    ASSERT_FALSE(callId.empty()) << peer->output();
-
-    const std::optional<std::string> text = stack.getMessageTap().takeInvite(callId);
-    ASSERT_TRUE(text) << peer->messages();
+    const std::string callId = callIdFor("whole");
+    const auto peer = sipp("uac_autoanswer.xml", callId);
+    const std::optional<std::string> text =
+        waitForInvite(callId, [&](const std::string& id) { return stack.getMessageTap().takeInvite(id); });
+    ASSERT_TRUE(text) << peer->output() << peer->messages();
     EXPECT_EQ(text->rfind("INVITE sip:tap@127.0.0.1:", 0), 0u) << *text;
     const SipHeaderMap headers(text->c_str());
     EXPECT_EQ(headers.get("Call-ID"), callId);
@@ -117,25 +123,23 @@ TEST_P(SipMessageTapStackTest, CapturesALargeInviteAndReportsAnOversizedOneIncom
 {
     start(true);
     {
-        const auto peer = sipp("uac_large_invite.xml");
-        const std::string callId = waitForIncomingCall();
-        ASSERT_FALSE(callId.empty()) << peer->output();
-        const std::optional<std::string> text = stack.getMessageTap().takeInvite(callId);
-        ASSERT_TRUE(text) << peer->messages();
+        const std::string callId = callIdFor("large");
+        const auto peer = sipp("uac_large_invite.xml", callId);
+        const std::optional<std::string> text =
+            waitForInvite(callId, [&](const std::string& id) { return stack.getMessageTap().takeInvite(id); });
+        ASSERT_TRUE(text) << peer->output() << peer->messages();
         EXPECT_GT(text->size(), 2900u);  // about 3000: ports and ids vary in length
         EXPECT_LT(text->size(), 7000u);
         EXPECT_EQ(SipHeaderMap(text->c_str()).get("X-Padding"), std::string(2500, 'x'));
-        stack.runOnCore([](const CorePtr& core) { core->terminateAllCalls(); });
     }
     {
-        const auto peer = sipp("uac_oversized_invite.xml");
-        const std::string callId = waitForIncomingCall();
-        ASSERT_FALSE(callId.empty()) << peer->output();
-        const std::optional<SipMessageTap::Invite> invite = stack.getMessageTap().take(callId);
-        ASSERT_TRUE(invite) << "the headers were seen, so the message is known";
+        const std::string callId = callIdFor("oversized");
+        const auto peer = sipp("uac_oversized_invite.xml", callId);
+        const std::optional<SipMessageTap::Invite> invite =
+            waitForInvite(callId, [&](const std::string& id) { return stack.getMessageTap().take(id); });
+        ASSERT_TRUE(invite) << "the headers were seen, so the message is known; " << peer->output();
         EXPECT_FALSE(invite->complete);
         EXPECT_LE(invite->text.size(), 7000u);
-        stack.runOnCore([](const CorePtr& core) { core->terminateAllCalls(); });
     }
     // With the SIP log on, the received messages reach the engine log.
     EXPECT_TRUE(capture.contains("new bytes from"));
