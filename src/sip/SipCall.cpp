@@ -18,6 +18,7 @@
 #include "sip/SipDialogWatch.h"
 #include "sip/SipStack.h"
 #include "sip/SipUriText.h"
+#include "util/LogText.h"
 
 namespace Tarvent::VirtualChannel {
 
@@ -1033,14 +1034,30 @@ void SipCall::merge()
         throw std::runtime_error("Failed to merge because no merge partner has been found: pjsipCallId=" +
                                  std::to_string(pjsipCallId.load()));
     }
-    withCall("Call::transferToAnother", [&](const auto&, const std::shared_ptr<linphone::Call>& call) {
+    withCall("Call::transferTo", [&](const auto&, const std::shared_ptr<linphone::Call>& call) {
         const std::shared_ptr<linphone::Call> partnerCall = partner->getLinphoneCall();
         if (!partnerCall) {
-            OVRA_THROW_SIP_ERROR(-1, "Call::transferToAnother", "The merge partner has no stack call");
+            OVRA_THROW_SIP_ERROR(-1, "Call::transferTo", "The merge partner has no stack call");
         }
-        logDebug("Sending merge request for call with header [Replaces: %s]",
-                 partnerCall->getCallLog()->getCallId().c_str());
-        checkStatus(call->transferToAnother(partnerCall), "Call::transferToAnother");
+        const std::string partnerCallId = partnerCall->getCallLog()->getCallId();
+        const auto tags = SipStack::getInstance().getDialogWatch().tags(partnerCallId);
+        if (!tags) {
+            OVRA_THROW_SIP_ERROR(-1, "Call::transferTo",
+                                 "The merge partner's dialog is not known: pjsipCallId=" +
+                                     std::to_string(partner->getPjsipCallId()));
+        }
+        const std::shared_ptr<linphone::Address> target = linphone::Factory::get()->createAddress(owner->getIdUri());
+        if (!target) {
+            OVRA_THROW_SIP_ERROR(-1, "Call::transferTo", "Invalid account URI: " + owner->getIdUri());
+        }
+        // The far end is sent to this account's own address, to take the
+        // partner's dialog over. Its tags name that dialog as the one who
+        // receives the new INVITE sees it: the to-tag is that side's own tag
+        // (RFC 3891), and the address is this account's. The library escapes
+        // the value into the URI.
+        target->setHeader("Replaces", partnerCallId + ";to-tag=" + tags->local + ";from-tag=" + tags->remote);
+        logDebug("Sending merge request for call with header [%s]", logText(target->asString()).c_str());
+        checkStatus(call->transferTo(target), "Call::transferTo");
     });
 }
 

@@ -92,9 +92,11 @@ public:
     void muteSpeaker(bool muted);
     // Blind transfer (REFER) to `targetNumber` at the account's realm.
     void forward(const char* targetNumber);
-    // Attended transfer: REFER to the first other confirmed call of the
-    // account, with Replaces naming that call's dialog. Throws when there is
-    // none or the account is gone.
+    // Attended transfer: a REFER that sends the far end to the account's own
+    // address, with Replaces naming the dialog (Call-ID and tags) of the
+    // account's first other confirmed call, which the far end's new call
+    // then takes over. Throws when there is none, its dialog is not known
+    // yet, or the account is gone.
     void merge();
     SipCallStatistics updateCallStatistics();
     // The first other confirmed call of `owner`, in its list order; null when none.

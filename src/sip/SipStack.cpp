@@ -63,6 +63,10 @@ constexpr unsigned kAllLogLevels = static_cast<unsigned>(linphone::LogLevel::Deb
 // cancellation (see kEchoCancellation; its tail stays at 200 ms).
 // DSCP 46 (expedited forwarding) for SIP and RTP goes in here:
 // the start reads it before it opens the sockets.
+// A call from a party this side is already in a call with is taken like any
+// other (the accounts' own busy rule applies): the library would refuse it
+// 486 as a duplicate, and with it the call by which a far end that was
+// referred to this account takes another call over (INVITE with Replaces).
 const char* const kCoreConfig =
     "[storage]\n"
     "uri=null\n"
@@ -70,6 +74,7 @@ const char* const kCoreConfig =
     "zrtp_secrets_db_uri=null\n"
     "[sip]\n"
     "dscp=46\n"
+    "reject_duplicated_calls=0\n"
     "auto_net_state_mon=0\n"
     "[rtp]\n"
     "audio_dscp=46\n"

@@ -444,33 +444,41 @@ TEST_F(SipCallTest, ForwardSendsThePeerToTheTarget)
     EXPECT_TRUE(events_.take("terminated", call));
 }
 
-TEST_F(SipCallTest, MergeHandsThePeerOverToTheOtherCall)
+TEST_F(SipCallTest, MergeSendsTheFarEndToThisAccountToTakeTheOtherCallOver)
 {
-    BaresipFixture bob(farEnd("bob", *kamailio_, true));
+    // bob (SIPp) plays the transferee to the end: it places the replacing
+    // call to the REFER's target with the Replaces header it names.
+    SippFixture bob("uas_transferee.xml", "", {"-s", "bob", "-au", "bob", "-ap", kUsersFor("bob"), "-m", "1"});
+    ASSERT_TRUE(registerAt(*kamailio_, "bob", bob));
     BaresipFixture carol(farEnd("carol", *kamailio_, true));
     const auto account = registeredAccount("alice");
     const auto first = account->createCall("bob");
     first->dial();
-    ASSERT_TRUE(events_.take("confirmed", first)) << bob.log();
+    ASSERT_TRUE(events_.take("confirmed", first)) << bob.output();
     const auto second = account->createCall("carol");
     second->dial();  // puts the first call on hold
-    EXPECT_EQ(second->getPjsipCallId(), 1);
     ASSERT_TRUE(events_.take("confirmed", second)) << carol.log();
-    const auto held = events_.take("hold", first);
-    ASSERT_TRUE(held);
-    EXPECT_TRUE(held->flag);
-
     const auto carolsCall = carol.waitForEvent("CALL_ESTABLISHED");
-    ASSERT_TRUE(carolsCall);
+    ASSERT_TRUE(carolsCall) << carol.log();
 
-    // bob is asked to call carol in place of alice's dialog with her: the
-    // REFER names carol and Replaces that dialog's Call-ID. (This far end
-    // does not go on to place the replacing call.)
     first->merge();
-    const auto transfer = bob.waitForEvent("TRANSFER");
-    ASSERT_TRUE(transfer) << bob.log();
-    EXPECT_NE(transfer->param.find("sip:carol@127.0.0.1"), std::string::npos) << transfer->raw;
-    EXPECT_NE(transfer->param.find("Replaces=" + carolsCall->id), std::string::npos) << transfer->raw;
+    // The REFER names this account, with carol's dialog (Call-ID and both
+    // tags) to replace: bob's new call reaches alice and takes that dialog
+    // over, carol's call ends, and the transferred call ends with the
+    // transfer's success.
+    const auto replacing = events_.take("incoming", nullptr, 15s);
+    ASSERT_TRUE(replacing) << bob.messages() << bob.output();
+    EXPECT_EQ(replacing->account, account);
+    EXPECT_NE(replacing->text.find("Replaces: " + carolsCall->id + ";to-tag="), std::string::npos) << replacing->text;
+    EXPECT_TRUE(events_.take("confirmed", replacing->call));
+    EXPECT_TRUE(events_.take("terminated", second));
+    EXPECT_TRUE(carol.waitForEvent("CALL_CLOSED")) << carol.log();
+    EXPECT_TRUE(events_.take("terminated", first));
+    EXPECT_EQ(bob.wait(20s), 0) << bob.messages() << bob.output();
+    EXPECT_NE(bob.messages().find("Refer-To: <sip:alice@127.0.0.1?Replaces=" + carolsCall->id), std::string::npos)
+        << bob.messages();
+    // bob ends the call that replaced carol's.
+    EXPECT_TRUE(events_.take("terminated", replacing->call));
 }
 
 TEST_F(SipCallTest, AnInviteForNoAccountIsRefusedAtOnceAndLeavesNoCallBehind)
