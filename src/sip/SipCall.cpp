@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 #include <linphone++/linphone.hh>
@@ -137,6 +138,22 @@ struct RtpCounters {
     std::uint64_t rxBytes = 0;
     std::int64_t lost = 0;
 };
+
+// The library's rating of the call (0 worst to 5 best): the current one and
+// the average over the call. It rates both directions together: the loss
+// and jitter the far end reports of what it received, times those of what
+// this side received. Negative while it has rated nothing yet.
+struct QualityRating {
+    float current = -1.0f;
+    float average = -1.0f;
+
+    bool known() const { return average >= 0.0f && current >= 0.0f; }
+};
+
+QualityRating qualityRating(linphone::Call& call)
+{
+    return QualityRating{call.getCurrentQuality(), call.getAverageQuality()};
+}
 
 // The library counts each packet's RTP header in its byte counters; the
 // statistics count the payload. The fixed header is what the engine's audio
@@ -1080,10 +1097,12 @@ SipCallStatistics SipCall::updateCallStatistics()
     }
     try {
         RtpCounters counters;
+        QualityRating rating;
         if (stream) {
-            counters = SipStack::getInstance().runOnCore([&](const std::shared_ptr<linphone::Core>&) {
+            std::tie(counters, rating) = SipStack::getInstance().runOnCore([&](const std::shared_ptr<linphone::Core>&) {
                 const std::shared_ptr<linphone::Call> call = link->call();
-                return call ? audioCounters(*call) : RtpCounters{};
+                return call ? std::make_pair(audioCounters(*call), qualityRating(*call))
+                            : std::make_pair(RtpCounters{}, QualityRating{});
             });
             if (!counters.found) {
                 throw std::runtime_error("Could not find audio stream stat on call: pjsipCallId=" +
@@ -1104,6 +1123,13 @@ SipCallStatistics SipCall::updateCallStatistics()
             statistics.txBytes = static_cast<std::int32_t>(static_cast<std::uint32_t>(counters.txBytes));
             statistics.rxPackets = static_cast<std::int32_t>(static_cast<std::uint32_t>(counters.rxPackets));
             statistics.rxBytes = static_cast<std::int32_t>(static_cast<std::uint32_t>(counters.rxBytes));
+        }
+        // Until the library has rated the call, the figures stay as they
+        // were: the neutral 4.5 at first, later the last rating it gave.
+        if (rating.known()) {
+            statistics.averageMos = rating.average;
+            statistics.txMos = rating.current;
+            statistics.rxMos = rating.current;
         }
         const std::int64_t now = steadyNowNs();
         statistics.durationDelta = static_cast<std::int32_t>((now - statistics.lastUpdateTime) / 1000000);

@@ -5,6 +5,7 @@
 #include <linphone++/linphone.hh>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,7 @@
 #include "sip/SipCallTestSupport.h"
 #include "sip/SipStack.h"
 #include "support/BaresipFixture.h"
+#include "support/PacketLoss.h"
 #include "support/SippFixture.h"
 #include "support/ToneDetector.h"
 #include "support/WavFile.h"
@@ -106,7 +108,6 @@ TEST_F(SipCallTest, OutgoingCallGoesThroughEarlyAndConfirmedToTerminated)
     EXPECT_EQ(second.txBytes, 160LL * second.txPackets);
     EXPECT_EQ(second.rxBytes, 160LL * second.rxPackets);
     EXPECT_GE(durationSum, 2000);
-    EXPECT_FLOAT_EQ(second.rxMos, 4.5f);
 
     bob.hangup();
     const auto terminated = events_.take("terminated", call);
@@ -527,6 +528,51 @@ TEST_F(SipCallTest, TwoAccountsOfOneUserTakeAnInviteAsOneCall)
     EXPECT_TRUE(newer->getCalls().empty());
     incoming->call->hangup();
     EXPECT_TRUE(bob.waitForEvent("CALL_CLOSED")) << bob.log();
+}
+
+TEST_F(SipCallTest, TheCallQualityIsTheLibrarysRatingAndDropsOnALossyPath)
+{
+    BaresipFixture bob(farEnd("bob", *kamailio_, true));
+    const auto account = registeredAccount("alice");
+    // Four seconds after the library first rated the call: its rating then
+    // rests on several seconds of received audio and RTCP reports.
+    const auto ratedCall = [&]() {
+        const auto call = account->createCall("bob");
+        const SipCallStatistics unrated = call->updateCallStatistics();
+        EXPECT_FLOAT_EQ(unrated.averageMos, SipCallStatistics::kNoRatingMos);
+        EXPECT_FLOAT_EQ(unrated.txMos, SipCallStatistics::kNoRatingMos);
+        EXPECT_FLOAT_EQ(unrated.rxMos, SipCallStatistics::kNoRatingMos);
+        call->dial();
+        EXPECT_TRUE(events_.take("confirmed", call)) << bob.log();
+        SipCallStatistics statistics = call->updateCallStatistics();
+        for (int i = 0; i < 60 && statistics.averageMos == SipCallStatistics::kNoRatingMos; ++i) {
+            std::this_thread::sleep_for(250ms);
+            statistics = call->updateCallStatistics();
+        }
+        std::this_thread::sleep_for(4s);
+        statistics = call->updateCallStatistics();
+        call->hangup();
+        EXPECT_TRUE(events_.take("terminated", call));
+        EXPECT_TRUE(bob.waitForEvent("CALL_CLOSED")) << bob.log();
+        return statistics;
+    };
+
+    const SipCallStatistics clean = ratedCall();
+    SipCallStatistics lossy;
+    {
+        const PacketLoss loss(30);
+        lossy = ratedCall();
+    }
+    std::printf("quality (average, current): clean %.2f, %.2f; 30%% loss %.2f, %.2f\n", clean.averageMos,
+                clean.txMos, lossy.averageMos, lossy.txMos);
+    // A clean loopback call rates near 5 (a busy machine's late packets cost
+    // a little); a third of the packets lost costs far more than that.
+    EXPECT_GE(clean.averageMos, 3.0f);
+    EXPECT_LE(clean.averageMos, 5.0f);
+    EXPECT_FLOAT_EQ(clean.txMos, clean.rxMos);
+    EXPECT_GE(lossy.averageMos, 0.0f);
+    EXPECT_LT(lossy.averageMos + 1.0f, clean.averageMos) << PacketLoss::ruleset();
+    EXPECT_LT(lossy.txMos + 1.0f, clean.txMos);
 }
 
 }  // namespace
