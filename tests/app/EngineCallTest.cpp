@@ -85,6 +85,35 @@ protected:
 
     Ack ackOf(const Message& message) { return engine_.ack(message); }
 
+    // Lists the devices and makes the headset microphone and the desk
+    // speaker the defaults with `select`, which is left as it was sent.
+    void selectDeskSpeaker(Message& select)
+    {
+        Message create;
+        create.mutable_audiodevicemanagercreateaction();
+        const Message created = engine_.request(create);
+        ASSERT_TRUE(created.has_audiodevicemanagercreateanswer()) << created.ShortDebugString();
+        ASSERT_EQ(created.audiodevicemanagercreateanswer().ack().statuscode(), Ack::SUCCESS)
+            << created.ShortDebugString();
+        const auto& list = created.audiodevicemanagercreateanswer().audiodevicenotification();
+        const auto named = [&](const std::string& part, bool output) {
+            for (const auto& device : list.audiodevices()) {
+                if (device.name().find(part) != std::string::npos &&
+                    (output ? device.isoutputdevice() : device.isinputdevice())) {
+                    return device.objectid();
+                }
+            }
+            return -1;
+        };
+        const int desk = named("Desk Speaker", true);
+        const int microphone = named("Headset Microphone", false);
+        ASSERT_GE(desk, 0) << created.ShortDebugString();
+        ASSERT_GE(microphone, 0) << created.ShortDebugString();
+        select.mutable_audiodevicedefaultchangedaction()->set_newdefaultinputobjectid(microphone);
+        select.mutable_audiodevicedefaultchangedaction()->set_newdefaultoutputobjectid(desk);
+        ASSERT_EQ(ackOf(select).statuscode(), Ack::SUCCESS);
+    }
+
     PulseAudioFixture pulse_;  // the devices exist before the engine's first Core
     KamailioFixture kamailio_{{{"alice", "alicepw"}, {"bob", "bobpw"}}, "127.0.0.1", 5060};
     RunningEngine engine_;
@@ -340,31 +369,8 @@ TEST_F(EngineCallTest, AnIncomingCallIsNotifiedAnsweredAndEndedByTheFarEnd)
 
 TEST_F(EngineCallTest, DevicesAreListedAndSelectedAndAPlayerPlaysOnTheChosenSink)
 {
-    Message create;
-    create.mutable_audiodevicemanagercreateaction();
-    const Message created = engine_.request(create);
-    ASSERT_TRUE(created.has_audiodevicemanagercreateanswer()) << created.ShortDebugString();
-    ASSERT_EQ(created.audiodevicemanagercreateanswer().ack().statuscode(), Ack::SUCCESS)
-        << created.ShortDebugString();
-    const auto& list = created.audiodevicemanagercreateanswer().audiodevicenotification();
-    const auto named = [&](const std::string& part, bool output) {
-        for (const auto& device : list.audiodevices()) {
-            if (device.name().find(part) != std::string::npos &&
-                (output ? device.isoutputdevice() : device.isinputdevice())) {
-                return device.objectid();
-            }
-        }
-        return -1;
-    };
-    const int desk = named("Desk Speaker", true);
-    const int microphone = named("Headset Microphone", false);
-    ASSERT_GE(desk, 0) << created.ShortDebugString();
-    ASSERT_GE(microphone, 0) << created.ShortDebugString();
-
     Message select;
-    select.mutable_audiodevicedefaultchangedaction()->set_newdefaultinputobjectid(microphone);
-    select.mutable_audiodevicedefaultchangedaction()->set_newdefaultoutputobjectid(desk);
-    EXPECT_EQ(ackOf(select).statuscode(), Ack::SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(selectDeskSpeaker(select));
     Message unknown = select;
     unknown.mutable_audiodevicedefaultchangedaction()->set_newdefaultoutputobjectid(9999);
     EXPECT_EQ(ackOf(unknown).statuscode(), Ack::FAILED);
@@ -393,6 +399,31 @@ TEST_F(EngineCallTest, DevicesAreListedAndSelectedAndAPlayerPlaysOnTheChosenSink
     dispose.mutable_audioplayerdisposeaction()->set_objectid(playerId);
     EXPECT_EQ(ackOf(dispose).statuscode(), Ack::SUCCESS);
     EXPECT_EQ(ackOf(play).statuscode(), Ack::FAILED);
+}
+
+TEST_F(EngineCallTest, TheRingbackTheBuildMadeIsPlayedByItsName)
+{
+    // Beside the executable from the build on, as a new installation has it.
+    const WavFile ringback = WavFile::read(TestSupport::soundsFolder() + "/ringback.wav");
+    EXPECT_EQ(ringback.sampleRate, 8000);
+    EXPECT_EQ(ringback.channels, 1);
+    EXPECT_EQ(ringback.samples.size(), 4u * 8000u);
+
+    Message select;
+    ASSERT_NO_FATAL_FAILURE(selectDeskSpeaker(select));
+
+    Message player;
+    player.mutable_audioplayercreateaction()->set_filename("ringback.wav");
+    player.mutable_audioplayercreateaction()->set_callid(-1);
+    player.mutable_audioplayercreateaction()->set_loop(true);
+    const Message playerCreated = engine_.request(player);
+    ASSERT_EQ(playerCreated.objectidresponse().ack().statuscode(), Ack::SUCCESS) << playerCreated.ShortDebugString();
+    Message play;
+    play.mutable_audioplayerplayaction()->set_objectid(playerCreated.objectidresponse().objectid());
+    ASSERT_EQ(ackOf(play).statuscode(), Ack::SUCCESS);
+    // Four seconds hold at least one second of tone, wherever they start.
+    const auto played = pulse_.captureSink("desk_speaker", 4000ms);
+    EXPECT_GT(ToneDetector(8000).blocksWithTone(played, 425.0), 5);
 }
 
 TEST_F(EngineCallTest, ASoundServerRestartDuringACallIsReportedAndTheCallsGoOn)
