@@ -8,6 +8,8 @@
 #include <mediastreamer2/mediastream.h>
 #include <mediastreamer2/msvolume.h>
 
+#include "sip/SipConference.h"
+
 // Exported by the library (it hands a call's streams to its own tone and
 // statistics code) but declared in none of its public headers.
 extern "C" MediaStream* linphone_call_get_stream(LinphoneCall* call, LinphoneStreamType type);
@@ -75,7 +77,7 @@ void SipAudioLevels::apply(const std::shared_ptr<linphone::Core>& core, const Le
             continue;
         }
         if (!call->getSpeakerMuted()) {
-            setSpeakerDb(stream, call->getConference() ? kUnityDb : playbackDb);
+            setSpeakerDb(stream, SipConference::isLibraryMember(*call) ? kUnityDb : playbackDb);
         }
         setMicrophoneDb(stream, captureDb, stackMuted || call->getMicrophoneMuted());
     }

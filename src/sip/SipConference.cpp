@@ -5,6 +5,8 @@
 #include <string>
 
 #include <linphone++/linphone.hh>
+#include <linphone/api/c-call.h>
+#include <linphone/core.h>
 
 #include "logging/Logger.h"
 #include "sip/SipAccount.h"
@@ -40,7 +42,34 @@ bool hasAccount(linphone::Call& call, bool registered)
 bool isMember(const SipCall& call)
 {
     const std::shared_ptr<linphone::Call> stackCall = call.getLinphoneCall();
-    return stackCall && stackCall->getConference() != nullptr;
+    return stackCall && SipConference::isLibraryMember(*stackCall);
+}
+
+const char* const kSharedParty = "Another call has the same remote party: the conference can't tell the two apart";
+
+// Core thread. Whether another call of the Core has the same remote party as
+// `call`, as the library compares them: user, host and port of the address.
+// The library finds a member's call (and its participant) by that address,
+// taking the first call of the Core that matches: with two such calls it
+// holds or detaches the wrong one, mixes a call it never made a member, and
+// leaves a call pointing at the conference after it deleted it (the next
+// look at that call's conference reads freed memory).
+bool sharesRemoteParty(linphone::Core& core, linphone::Call& call)
+{
+    const std::shared_ptr<const linphone::Address> party = call.getRemoteAddress();
+    if (!party) {
+        return false;
+    }
+    for (const std::shared_ptr<linphone::Call>& other : core.getCalls()) {
+        if (other->cPtr() == call.cPtr()) {
+            continue;
+        }
+        const std::shared_ptr<const linphone::Address> otherParty = other->getRemoteAddress();
+        if (otherParty && otherParty->weakEqual(party)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Core thread. The library holds a member it lets go: until the hold is
@@ -107,6 +136,16 @@ void runLogged(const char* action, int id1, int id2, F&& step)
 SipConference::SipConference(SipStack& stack) : stack_(stack) {}
 
 SipConference::~SipConference() = default;
+
+bool SipConference::isLibraryMember(linphone::Call& call)
+{
+    // Compared, never followed: a call may point at a conference that the
+    // library has deleted since (see sharesRemoteParty), and the C++ object
+    // of a conference is looked up through the conference itself.
+    LinphoneCall* const stackCall = call.cPtr();
+    LinphoneConference* const conference = linphone_call_get_conference(stackCall);
+    return conference != nullptr && conference == linphone_core_get_conference(linphone_call_get_core(stackCall));
+}
 
 template <class F>
 void SipConference::onCoreThread(F&& work)
@@ -201,6 +240,12 @@ bool SipConference::resume(const std::shared_ptr<SipCall>& call)
             return other && other != call && isRunning(*other);
         });
         if (!inConference || !othersRun) {
+            return;
+        }
+        const std::shared_ptr<linphone::Call> stackCall = call->getLinphoneCall();
+        if (stackCall && sharesRemoteParty(*core, *stackCall)) {
+            // It can't join: it comes off hold as a plain call.
+            logInfo("Call can't join the conference: pjsipCallId=%d; reason=\"%s\"", callIdOf(call), kSharedParty);
             return;
         }
         logInfo("Joining conference: pjsipCallId=%d; allCalls.size()=%d", callIdOf(call),
@@ -378,16 +423,19 @@ void SipConference::connect(const CorePtr& core, SipCall& call)
     if (!stackCall) {
         throw std::runtime_error("The call has no SIP session");
     }
-    if (stackCall->getConference()) {
+    if (isLibraryMember(*stackCall)) {
         return;
     }
     if (!hasAccount(*stackCall, true)) {
         throw std::runtime_error("Only calls of registered accounts can join the conference");
     }
+    if (sharesRemoteParty(*core, *stackCall)) {
+        throw std::runtime_error(kSharedParty);
+    }
     const std::shared_ptr<linphone::Conference> conference = conferenceOf(core);
     // The library's status here is not the usual 0 for success: ask the call.
     const linphone::Status status = conference->addParticipant(stackCall);
-    if (!stackCall->getConference()) {
+    if (!isLibraryMember(*stackCall)) {
         OVRA_THROW_SIP_ERROR(status, "Conference::addParticipant", "The conference refused the call");
     }
 }

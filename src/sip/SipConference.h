@@ -6,6 +6,7 @@
 #include <vector>
 
 namespace linphone {
+class Call;
 class Conference;
 class Core;
 }  // namespace linphone
@@ -37,7 +38,12 @@ class SipStack;
 // - it refuses to hold a member, and holds each member it lets go, except a
 //   last one left alone with the local user, which goes on as a plain call
 //   (the conference then ends); the stop takes the local user out first, so
-//   that every member is held on the way out.
+//   that every member is held on the way out;
+// - it tells its members apart by the remote party's address alone (user,
+//   host, port), finding each member's call as the first call of the Core
+//   with that party: a call whose party another call has never joins (it
+//   stays a plain call), or the library confuses the two and ends up using
+//   a conference it has deleted.
 //
 // Threads: operations from any thread. Their work runs on the SIP core thread
 // (inline when called there, as from the calls' own events), so the core
@@ -69,13 +75,17 @@ public:
     void leave(const std::shared_ptr<SipCall>& call);
     void leave(const std::shared_ptr<SipCall>& call, const Calls& allCalls);
     // A held conference call comes off hold by joining (see the class
-    // comment). False when it is no conference call or no other conference
-    // call has audio; a refusal of the library is thrown.
+    // comment). False when it is no conference call, no other conference
+    // call has audio or it can't join (its remote party has another call);
+    // a refusal of the library is thrown.
     bool resume(const std::shared_ptr<SipCall>& call);
 
     // The confirmed calls of the conference accounts, account by account;
     // empty when no conference runs.
     Calls getCalls();
+
+    // Core thread: whether `call` is a member of the Core's conference.
+    static bool isLibraryMember(linphone::Call& call);
 
 private:
     using CorePtr = std::shared_ptr<linphone::Core>;

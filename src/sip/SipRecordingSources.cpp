@@ -9,6 +9,7 @@
 
 #include "logging/Logger.h"
 #include "sip/CallRecordFiles.h"
+#include "sip/SipConference.h"
 #include "sip/SipError.h"
 #include "sip/SipRecordingSegment.h"
 #include "sip/SipStack.h"
@@ -131,7 +132,10 @@ SipRecordingSources::Source* SipRecordingSources::sourceFor(const std::shared_pt
         reason = "The call has ended";
         return nullptr;
     }
-    const std::shared_ptr<linphone::Conference> conference = call->getConference();
+    // The live conference of a member; a call's own pointer may name a
+    // conference that the library has deleted since (see SipConference).
+    const std::shared_ptr<linphone::Conference> conference =
+        SipConference::isLibraryMember(*call) ? call->getCore()->getConference() : nullptr;
     const void* const key = conference ? conference->cPtr() : static_cast<const void*>(call->cPtr());
     for (const std::unique_ptr<Source>& source : sources_) {
         if (source->key() == key) {

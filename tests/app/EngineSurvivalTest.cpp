@@ -26,6 +26,9 @@ using TestSupport::RunningEngine;
 
 // Five seconds after its end a call is due for deletion; the sweep runs every second.
 constexpr auto kCallDeletion = 6500ms;
+// What a user leaves between two conference steps: time for the library's
+// re-INVITEs into the conference and out of it.
+constexpr auto kConferenceStep = 1500ms;
 
 // The engine over its channel against kamailio, baresip far ends (bob and
 // carol, answering at once) and a PulseAudio server, with the SIP log on and
@@ -71,6 +74,17 @@ protected:
     bool holdReported(int callId, bool isHold) { return calls_->holdReported(callId, isHold); }
     bool alive() { return calls_->alive(); }
 
+    Ack::StatusCode conferenceStep(int callId, bool join)
+    {
+        Message step;
+        if (join) {
+            step.mutable_joinconferenceaction()->set_callid(callId);
+        } else {
+            step.mutable_leaveconferenceaction()->set_callid(callId);
+        }
+        return engine_.ack(step).statuscode();
+    }
+
     PulseAudioFixture pulse_;
     KamailioFixture kamailio_{{{"alice", "alicepw"}, {"bob", "bobpw"}, {"carol", "carolpw"}}, "127.0.0.1", 5060};
     RunningEngine engine_;
@@ -105,6 +119,35 @@ TEST_F(EngineSurvivalTest, WithTheSipLogOnCallsHoldEachOtherAndTheEngineLivesOn)
         EXPECT_TRUE(holdReported(heldNow, true));
         ASSERT_TRUE(alive()) << engine_.engine().console() << engine_.engine().log();
     }
+    hangUp(second);
+    hangUp(first);
+    ASSERT_TRUE(alive()) << engine_.engine().console() << engine_.engine().log();
+}
+
+// Two calls with one far end (the softphone dialled bob twice) taken into
+// the conference and out again, one of them held and resumed, then ended.
+// The library tells conference calls apart only by the far end's address:
+// it once mixed the two up, and the second leave read a conference it had
+// deleted.
+TEST_F(EngineSurvivalTest, TwoCallsWithOneFarEndGoIntoTheConferenceAndOutAndTheEngineLivesOn)
+{
+    const auto bob = farEnd("bob");
+    Message start;
+    start.mutable_startconferenceaction()->add_accountids(accountId_);
+    ASSERT_EQ(engine_.ack(start).statuscode(), Ack::SUCCESS);
+    const int first = confirmedCall("bob");
+    const int second = confirmedCall("bob");
+    for (const int callId : {first, second}) {
+        EXPECT_EQ(conferenceStep(callId, true), Ack::SUCCESS);
+    }
+    std::this_thread::sleep_for(kConferenceStep);
+    for (const int callId : {first, second}) {
+        EXPECT_EQ(conferenceStep(callId, false), Ack::SUCCESS);
+        std::this_thread::sleep_for(kConferenceStep);
+        ASSERT_TRUE(alive()) << engine_.engine().console() << engine_.engine().log();
+    }
+    EXPECT_TRUE(calls_->hold(first, true));
+    EXPECT_TRUE(calls_->hold(first, false));
     hangUp(second);
     hangUp(first);
     ASSERT_TRUE(alive()) << engine_.engine().console() << engine_.engine().log();

@@ -397,6 +397,48 @@ TEST_F(SipConferenceTest, ConfirmedCallsJoinByThemselvesAndAHeldMemberLeaves)
     EXPECT_TRUE(carol->waitForEvent("CALL_CLOSED"));
 }
 
+// The library tells conference calls apart by the far end's address alone:
+// two calls with one far end were once mixed up, and leaving the conference
+// read a conference the library had deleted.
+TEST_F(SipConferenceTest, TwoCallsWithOneFarEndStayOutAndEndCleanly)
+{
+    const auto bob = farEnd("bob", kBobTone);
+    const auto carol = farEnd("carol", kCarolTone);
+    const std::shared_ptr<SipAccount> alice = registeredAccount("alice");
+    stack.startConference({alice});
+    const std::shared_ptr<SipCall> first = confirmedCall(alice, "bob");
+    const std::shared_ptr<SipCall> second = confirmedCall(alice, "bob");
+    for (const auto& call : {first, second}) {
+        stack.joinConference(call);
+    }
+    EXPECT_FALSE(inLibraryConference(first));
+    EXPECT_FALSE(inLibraryConference(second));
+    EXPECT_TRUE(capture.contains("Another call has the same remote party")) << conferenceLog();
+
+    // Out of the conference and back from hold, each as a plain call.
+    stack.leaveConference(first);
+    stack.leaveConference(second);
+    first->setHold(true, false);
+    ASSERT_TRUE(waitFor([&] { return first->isLocalHold(); })) << conferenceLog();
+    first->setHold(false, false);
+    EXPECT_TRUE(waitFor([&] { return !first->isLocalHold() && first->isMediaActive(); })) << conferenceLog();
+    EXPECT_FALSE(inLibraryConference(first));
+
+    // Once its twin has ended, a call joins like any other.
+    second->hangup();
+    ASSERT_TRUE(events_.take("terminated", second));
+    const std::shared_ptr<SipCall> toCarol = confirmedCall(alice, "carol");
+    EXPECT_TRUE(waitFor([&] {
+        stack.joinConference(first);
+        return inLibraryConference(first) && inLibraryConference(toCarol);
+    })) << conferenceLog();
+
+    first->hangup();
+    toCarol->hangup();
+    EXPECT_TRUE(events_.take("terminated", first));
+    EXPECT_TRUE(events_.take("terminated", toCarol));
+}
+
 TEST_F(SipConferenceTest, AStartWhileRunningKeepsTheAccountsAndTheStackStopEndsIt)
 {
     const auto bob = farEnd("bob", kBobTone);
