@@ -158,10 +158,13 @@ void SipConference::onCoreThread(F&& work)
                 work(core);
             });
         } catch (const SipError&) {
-            if (ran) {
+            // Refused while a stop is under way, the work waits for nobody:
+            // the core thread still holds the calls, whose library objects
+            // no other thread may touch. Once the stack is down there are
+            // no calls any more, and the work runs here.
+            if (ran || stack_.isStarted()) {
                 throw;
             }
-            // The stack went down meanwhile: there are no calls any more.
         }
     }
     if (!ran) {
