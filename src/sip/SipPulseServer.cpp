@@ -224,11 +224,19 @@ void SipPulseServer::waitFor(std::chrono::steady_clock::time_point deadline)
     if (left.count() <= 0) {
         return;
     }
-    timeval when{};
-    pa_gettimeofday(&when);
-    pa_timeval_add(&when, static_cast<pa_usec_t>(left.count()));
     pa_mainloop_api* const api = pa_threaded_mainloop_get_api(loop_);
-    pa_time_event* const timer = api->time_new(api, &when, &onWaitTimer, loop_);
+    pa_time_event* timer = nullptr;
+    if (context_ != nullptr) {
+        // On the monotonic clock, as the deadline: a wall-clock timer would
+        // wait as much longer as the system clock is set back meanwhile.
+        timer = pa_context_rttime_new(context_, pa_rtclock_now() + static_cast<pa_usec_t>(left.count()),
+                                      &onWaitTimer, loop_);
+    } else {
+        timeval when{};
+        pa_gettimeofday(&when);
+        pa_timeval_add(&when, static_cast<pa_usec_t>(left.count()));
+        timer = api->time_new(api, &when, &onWaitTimer, loop_);
+    }
     pa_threaded_mainloop_wait(loop_);
     if (timer != nullptr) {
         api->time_free(timer);
