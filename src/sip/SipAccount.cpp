@@ -13,6 +13,8 @@
 #include "sip/SipError.h"
 #include "sip/SipIncomingCalls.h"
 #include "sip/SipInviteText.h"
+#include "sip/SipRegistrarProbe.h"
+#include "sip/SipSideProvider.h"
 #include "sip/SipStack.h"
 #include "sip/SipText.h"
 #include "sip/SipUriText.h"
@@ -48,9 +50,11 @@ class SipAccount::Link : public linphone::AccountListener,
 public:
     explicit Link(std::weak_ptr<SipAccount> owner) : owner_(std::move(owner)) {}
 
+    // `probe`: null when the account's registrar is not to be probed.
     void attach(const std::shared_ptr<linphone::Core>& core, const std::shared_ptr<linphone::Account>& account,
-                const std::shared_ptr<linphone::AuthInfo>& authInfo)
+                const std::shared_ptr<linphone::AuthInfo>& authInfo, std::shared_ptr<SipRegistrarProbe> probe)
     {
+        probe_ = std::move(probe);
         account_ = account;
         authInfo_ = authInfo;
         identity_ = account->getParams()->getIdentityAddress()->clone();
@@ -64,6 +68,7 @@ public:
         if (!account_ || leaving_) {
             return;
         }
+        stopProbe();
         // From now on its calls are nobody's: refused, not rung.
         SipStack::getInstance().getIncomingCalls().remove(this);
         // Removed while registered, the account would be unregistered only on
@@ -102,6 +107,11 @@ public:
             }
             return;
         }
+        if (state == RegistrationState::Ok) {
+            startProbe();
+        } else {
+            stopProbe();
+        }
         if (state != RegistrationState::Ok && state != RegistrationState::Failed &&
             state != RegistrationState::Cleared) {
             return;
@@ -137,16 +147,69 @@ public:
 
     void releaseMedia() override
     {
+        stopProbe();
         account_.reset();
         authInfo_.reset();
         self_.reset();
     }
 
+    // From the probe: the registrar lost our binding or does not answer.
+    // Not inside the probe's answer: the library is in the middle of it.
+    void onProbe(SipRegistrarProbe::Verdict verdict, int status)
+    {
+        using Verdict = SipRegistrarProbe::Verdict;
+        if (verdict != Verdict::Lost && verdict != Verdict::Unanswered) {
+            return;
+        }
+        stopProbe();
+        try {
+            SipStack::getInstance().postToCore([weak = weak_from_this(), status](const SipCoreThread::CorePtr&) {
+                if (const std::shared_ptr<Link> link = weak.lock()) {
+                    link->registerAgain(status);
+                }
+            });
+        } catch (const SipError&) {
+            // The stack is stopping: nothing is left to register with.
+        }
+    }
+
 private:
+    void registerAgain(int status)
+    {
+        if (!account_ || leaving_ || account_->getState() != linphone::RegistrationState::Ok) {
+            return;  // registering, unregistered or removed meanwhile: that tells
+        }
+        if (const std::shared_ptr<SipAccount> owner = owner_.lock()) {
+            try {
+                owner->onRegistrationLost(status);
+            } catch (...) {
+                logError("Failed to report registration state: idUri=\"%s\"", owner->getIdUri().c_str());
+            }
+        }
+        // The refresh registers the account anew; its end is reported as usual.
+        account_->refreshRegister();
+    }
+
+    void startProbe()
+    {
+        const std::shared_ptr<SipSideProvider>& side = SipStack::getInstance().getSideProvider();
+        if (probe_ && side->attached()) {
+            probe_->start(side->mainLoop());
+        }
+    }
+
+    void stopProbe()
+    {
+        if (probe_) {
+            probe_->stop();
+        }
+    }
+
     void remove(linphone::Core& core)
     {
         // The shares dropped below may be the last but this one.
         const std::shared_ptr<Link> keep = shared_from_this();
+        stopProbe();
         self_.reset();
         if (!account_) {
             return;  // the stack's stop took it already
@@ -171,6 +234,7 @@ private:
     bool leaving_ = false;
     std::shared_ptr<Link> self_;
     std::shared_ptr<linphone::Address> identity_;
+    std::shared_ptr<SipRegistrarProbe> probe_;  // UDP accounts only
 };
 
 std::shared_ptr<SipAccount> SipAccount::create(ISipAccountCallback* accountCallback, ISipCallCallback* callCallback,
@@ -206,7 +270,18 @@ std::shared_ptr<SipAccount> SipAccount::create(ISipAccountCallback* accountCallb
                                                                  account->idUri + "\"");
         }
         checkStatus(core->addAccount(stackAccount), "Core::addAccount");
-        account->link->attach(core, stackAccount, authInfo);
+        std::shared_ptr<SipRegistrarProbe> probe;
+        if (account->transportSuffix.empty()) {
+            probe = std::make_shared<SipRegistrarProbe>(
+                SipStack::getInstance().getSideProvider(), SipStack::getInstance().getDialogWatch(), account->idUri,
+                account->registrarUri,
+                [weak = std::weak_ptr<Link>(account->link)](SipRegistrarProbe::Verdict verdict, int status) {
+                    if (const std::shared_ptr<Link> link = weak.lock()) {
+                        link->onProbe(verdict, status);
+                    }
+                });
+        }
+        account->link->attach(core, stackAccount, authInfo, std::move(probe));
     });
     return account;
 }
@@ -386,6 +461,11 @@ void SipAccount::onRegistrationEnded(bool ok, bool cleared, int sipCode)
             }
         }
     }
+    reportRegistration(isConnected, status, sipCode);
+}
+
+void SipAccount::reportRegistration(bool isConnected, int status, int sipCode)
+{
     logInfo("Registration state: idUri=\"%s\"; isConnected=%d; status=%d; statusCode=%d", idUri.c_str(),
             isConnected ? 1 : 0, status, sipCode);
     // The last unregistration of an account being destroyed reaches nobody.
@@ -393,6 +473,12 @@ void SipAccount::onRegistrationEnded(bool ok, bool cleared, int sipCode)
     if (accountCallback != nullptr && self) {
         accountCallback->onRegState(self, isConnected, status, sipCode);
     }
+}
+
+void SipAccount::onRegistrationLost(int sipCode)
+{
+    logInfo("Registration lost at the registrar: idUri=\"%s\"; statusCode=%d", idUri.c_str(), sipCode);
+    reportRegistration(false, kSipStatusBase + sipCode, sipCode);
 }
 
 bool SipAccount::hasPendingCall()

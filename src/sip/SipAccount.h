@@ -23,6 +23,11 @@ class SipCall;
 // (digest authentication), keeps the account's calls by call index, creates
 // outgoing calls, takes incoming calls (ringing or busy, auto-answer on
 // request) and reports both to its owner through ISipAccountCallback.
+// A registrar that loses the registration is noticed: over TCP and TLS by
+// the connection that drops (the stack reports it and registers again, see
+// SipStack::kRegistrationRetry), over UDP by a probe of the registrar while
+// registered (SipRegistrarProbe); the loss is reported as not connected and
+// the account registers anew.
 //
 // Threads: operations from any thread; the stack's reports arrive on the SIP
 // core thread. Create with SipAccount::create only.
@@ -89,6 +94,10 @@ private:
 
     // Core thread: the stack's reports.
     void onRegistrationEnded(bool ok, bool cleared, int sipCode);
+    // The registrar showed (answering `sipCode` to a probe, or not at all)
+    // that it no longer has the registration: reported as not connected.
+    void onRegistrationLost(int sipCode);
+    void reportRegistration(bool isConnected, int status, int sipCode);
     void onIncomingCall(const std::shared_ptr<linphone::Core>& core, const std::shared_ptr<linphone::Call>& call);
     bool hasPendingCall();
     static void checkStatus(int status, const char* operation);

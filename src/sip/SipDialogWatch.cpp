@@ -1,6 +1,6 @@
 #include "sip/SipDialogWatch.h"
 
-#include <cstddef>
+#include <algorithm>
 
 #include <belle-sip/belle-sip.h>
 #include <linphone++/linphone.hh>
@@ -8,11 +8,7 @@
 
 #include "logging/Logger.h"
 #include "sip/SipError.h"
-
-// The Core keeps its SIP layer to itself; these two accessors of the library
-// (exported, without a public header) lead to it.
-extern "C" void* linphone_core_get_sal(const LinphoneCore* core);
-extern "C" void* sal_get_stack_impl(void* sal);
+#include "sip/SipLayer.h"
 
 namespace Tarvent::VirtualChannel {
 
@@ -20,44 +16,6 @@ namespace {
 
 constexpr int kRedirect = 302;
 constexpr const char* kSdp = "application/sdp";
-
-// The SIP layer of this library version holds, one after the other, its
-// stack, its provider, its User-Agent header and its listener on the
-// provider; it is found by the stack it is known to hold. Pinned to Debian
-// 12's library, and checked: both must be the stack's own objects.
-constexpr std::size_t kSearchedWords = 64;
-constexpr std::size_t kProviderAfterStack = 1;
-constexpr std::size_t kListenerAfterStack = 3;
-
-struct SipLayer {
-    belle_sip_provider_t* provider = nullptr;
-    belle_sip_listener_t* listener = nullptr;
-};
-
-SipLayer findSipLayer(linphone::Core& core)
-{
-    void* const sal = linphone_core_get_sal(core.cPtr());
-    void* const stack = sal == nullptr ? nullptr : sal_get_stack_impl(sal);
-    if (stack == nullptr) {
-        return {};
-    }
-    void* const* const words = static_cast<void* const*>(sal);
-    for (std::size_t i = 0; i + kListenerAfterStack < kSearchedWords; ++i) {
-        if (words[i] != stack) {
-            continue;
-        }
-        auto* const provider = static_cast<belle_sip_provider_t*>(words[i + kProviderAfterStack]);
-        auto* const listener = static_cast<belle_sip_listener_t*>(words[i + kListenerAfterStack]);
-        if (provider == nullptr || listener == nullptr ||
-            !BELLE_SIP_OBJECT_IS_INSTANCE_OF(provider, belle_sip_provider_t) ||
-            belle_sip_provider_get_sip_stack(provider) != stack ||
-            !belle_sip_object_implements(BELLE_SIP_OBJECT(listener), belle_sip_listener_t_id)) {
-            return {};
-        }
-        return SipLayer{provider, listener};
-    }
-    return {};
-}
 
 void onRequestEvent(void* context, const belle_sip_request_event_t* event)
 {
@@ -128,13 +86,14 @@ SipDialogWatch::~SipDialogWatch()
 
 void SipDialogWatch::attach(linphone::Core& core)
 {
-    const SipLayer layer = findSipLayer(core);
+    const SipLayer layer = SipLayer::of(core);
     if (layer.provider == nullptr) {
         OVRA_THROW_SIP_ERROR(-1, "SipDialogWatch::attach", "The SIP layer of the stack was not found");
     }
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         dialogs_.clear();
+        options_.clear();
     }
     // Listeners hear of a message in the order they were added: the
     // library's own goes behind this one.
@@ -173,6 +132,12 @@ std::optional<SipDialogWatch::Tags> SipDialogWatch::tags(const std::string& call
     return dialog->tags;
 }
 
+bool SipDialogWatch::receivedOptions(const std::string& callId)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return std::find(options_.begin(), options_.end(), callId) != options_.end();
+}
+
 void SipDialogWatch::onRequest(const belle_sip_request_event_t* event)
 {
     belle_sip_request_t* const request = belle_sip_request_event_get_request(event);
@@ -180,7 +145,16 @@ void SipDialogWatch::onRequest(const belle_sip_request_event_t* event)
         return;
     }
     const Identity identity = identityOf(BELLE_SIP_MESSAGE(request));
-    const bool dialogCreating = text(belle_sip_request_get_method(request)) == "INVITE" && identity.toTag.empty();
+    const std::string method = text(belle_sip_request_get_method(request));
+    if (method == "OPTIONS" && identity.toTag.empty() && !identity.callId.empty()) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (options_.size() >= kRemembered) {
+            options_.pop_front();
+        }
+        options_.push_back(identity.callId);
+        return;
+    }
+    const bool dialogCreating = method == "INVITE" && identity.toTag.empty();
     if (identity.callId.empty() || identity.fromTag.empty() || (identity.toTag.empty() && !dialogCreating)) {
         return;
     }

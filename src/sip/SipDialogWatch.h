@@ -28,7 +28,8 @@ namespace Tarvent::VirtualChannel {
 // - the status code of the latest provisional answer to the call's INVITE
 //   and whether it carried an SDP body (the library only tells ringing from
 //   early media);
-// - the dialog's tags, which a transfer with Replaces names.
+// - the dialog's tags, which a transfer with Replaces names;
+// - the out-of-dialog OPTIONS that arrived (a registrar probe's way back).
 // Threads: attach() and the messages on the core thread; the queries from
 // any thread. `mutex_` is a leaf lock.
 class SipDialogWatch {
@@ -64,6 +65,10 @@ public:
     // The call's dialog tags as this side sees them, once both are known.
     std::optional<Tags> tags(const std::string& callId);
 
+    // Whether an OPTIONS outside any dialog with this Call-ID reached the
+    // Core (of the last few received).
+    bool receivedOptions(const std::string& callId);
+
     // The library's callbacks (through the listener's user context).
     void onRequest(const belle_sip_request_event* event);
     void onResponse(const belle_sip_response_event* event);
@@ -82,8 +87,9 @@ private:
     const Dialog* findDialog(const std::string& callId) const;
 
     structbelle_sip_listener_t* listener_ = nullptr;  // ours, added to each Core's SIP layer
-    std::mutex mutex_;                               // guards dialogs_
+    std::mutex mutex_;                               // guards dialogs_ and options_
     std::deque<Dialog> dialogs_;                     // newest last
+    std::deque<std::string> options_;                // Call-IDs of received OPTIONS, newest last
 };
 
 }  // namespace Tarvent::VirtualChannel

@@ -27,6 +27,7 @@
 #include "sip/SipPulseServer.h"
 #include "sip/SipPulseSoundCards.h"
 #include "sip/SipRecordingSources.h"
+#include "sip/SipSideProvider.h"
 #include "sip/SipWavFile.h"
 #include "util/LogText.h"
 
@@ -45,7 +46,8 @@ constexpr int kMaxCalls = 4;
 constexpr const char* kSoundServerLatencyMs = "40";
 // How long a stop waits for the registrars to answer the unregistrations.
 constexpr std::chrono::milliseconds kUnregistrationWait{2000};
-constexpr std::chrono::milliseconds kUnregistrationPoll{5};
+// How often a stop looks whether what it waits for has come.
+constexpr std::chrono::milliseconds kStopPoll{5};
 // Incoming calls ring until the softphone answers or the caller gives up.
 constexpr int kIncomingCallTimeoutSeconds = 24 * 60 * 60;
 // What the library plays when a call is put on hold: no sound at all.
@@ -179,6 +181,7 @@ SipStack::SipStack()
     : messageTap(std::make_shared<SipMessageTap>()),
       dialogWatch(std::make_unique<SipDialogWatch>()),
       incomingCalls(std::make_unique<SipIncomingCalls>()),
+      sideProvider(std::make_shared<SipSideProvider>()),
       conference(std::make_unique<SipConference>(*this)),
       recordingSources(std::make_unique<SipRecordingSources>(*this))
 {
@@ -242,6 +245,7 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     if (!config) {
         OVRA_THROW_SIP_ERROR(-1, "Factory::createConfigFromString", "Failed to create the SIP stack configuration");
     }
+    config->setInt("sip", "refresher_retry_after", static_cast<int>(kRegistrationRetry.count()));
     SipPulseSoundCards::CreationGuard soundCards;
     SipCoreThread::CorePtr core = factory->createCoreWithConfig(config, nullptr);
     if (!core) {
@@ -295,6 +299,8 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     if (!used || used->getUdpPort() <= 0 || used->getTcpPort() <= 0 || used->getTlsPort() <= 0) {
         OVRA_THROW_SIP_ERROR(-1, "Core::setTransports", "Failed to open the UDP, TCP and TLS transports");
     }
+    // Last: nothing after it fails, so it always goes with the Core's shutdown.
+    sideProvider->attach(*core);
     listCodecs(*core);
     return core;
 }
@@ -388,6 +394,21 @@ void SipStack::shutDown(std::shared_ptr<SipCoreThread> thread)
 
 namespace {
 
+// Asks `done` on the core thread every few milliseconds until it holds;
+// false when `wait` passed first. SipError when the thread is gone.
+template <class Done>
+bool pollOnCore(SipCoreThread& thread, const Done& done, std::chrono::milliseconds wait)
+{
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!thread.run(done)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(kStopPoll);
+    }
+    return true;
+}
+
 void unregisterAccounts(SipCoreThread& thread)
 {
     // Stopped at once, the Core would leave every binding at its registrar
@@ -408,14 +429,10 @@ void unregisterAccounts(SipCoreThread& thread)
         }
         return count;
     };
-    const auto deadline = std::chrono::steady_clock::now() + kUnregistrationWait;
     try {
-        while (thread.run(unregistering) > 0) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                logWarning("Stopping SIP stack before every account was unregistered");
-                return;
-            }
-            std::this_thread::sleep_for(kUnregistrationPoll);
+        const auto unregistered = [&](const SipCoreThread::CorePtr& core) { return unregistering(core) == 0; };
+        if (!pollOnCore(thread, unregistered, kUnregistrationWait)) {
+            logWarning("Stopping SIP stack before every account was unregistered");
         }
     } catch (const SipError& error) {
         // The stop goes on: nothing is left to unregister through.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,7 @@ namespace Tarvent::VirtualChannel {
 class SipMessageTap;
 class SipDialogWatch;
 class SipIncomingCalls;
+class SipSideProvider;
 class SipAccount;
 class SipCall;
 class SipConference;
@@ -39,6 +41,12 @@ public:
     // microphone, and this library's canceller (Speex) turns the user's
     // voice down by about 14 dB whenever the far end talks at the same time.
     static constexpr bool kEchoCancellation = false;
+
+    // A registration that failed (a registrar that is away, a connection to
+    // it that dropped) is tried again after this time instead of the
+    // library's minute, so that a registrar back from a restart has the
+    // accounts again soon.
+    static constexpr std::chrono::milliseconds kRegistrationRetry{15000};
 
     // Sets, for the whole process, what the media libraries only take from
     // the environment, unless the user has set it: the sound server's buffer
@@ -116,6 +124,9 @@ public:
     SipIncomingCalls& getIncomingCalls() { return *incomingCalls; }
     // What the recorders record from (core thread only; see SipRecordingSources).
     SipRecordingSources& getRecordingSources() { return *recordingSources; }
+    // The engine's own SIP provider on the running Core's stack (see
+    // SipSideProvider); core thread only, like the Core.
+    const std::shared_ptr<SipSideProvider>& getSideProvider() { return sideProvider; }
 
     // Runs `operation` (callable with `const std::shared_ptr<linphone::Core>&`)
     // on the core thread and returns its result; its exceptions reach the
@@ -141,6 +152,7 @@ private:
     // Takes down what the start made so far and throws std::runtime_error(reason).
     [[noreturn]] void failStart(const std::string& reason, std::shared_ptr<SipCoreThread> thread);
     void shutDown(std::shared_ptr<SipCoreThread> thread);
+
     void setConferenceRunning(bool running);
     SipAudioLevels::Levels currentLevels();
     // applyLevels from any thread; nothing when the stack is not running.
@@ -158,6 +170,7 @@ private:
     const std::shared_ptr<SipMessageTap> messageTap;  // set at construction; thread-safe itself
     const std::unique_ptr<SipDialogWatch> dialogWatch;  // set at construction; thread-safe itself
     const std::unique_ptr<SipIncomingCalls> incomingCalls;  // set at construction; thread-safe itself
+    const std::shared_ptr<SipSideProvider> sideProvider;  // set at construction; core thread only
     const std::unique_ptr<SipConference> conference;   // set at construction; thread-safe itself
     const std::unique_ptr<SipRecordingSources> recordingSources;  // set at construction; core thread only
     std::string workingDirectory;
