@@ -132,6 +132,16 @@ std::optional<SipDialogWatch::Tags> SipDialogWatch::tags(const std::string& call
     return dialog->tags;
 }
 
+std::optional<std::string> SipDialogWatch::remoteTag(const std::string& callId)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const Dialog* const dialog = findDialog(callId);
+    if (dialog == nullptr || dialog->tags.remote.empty()) {
+        return std::nullopt;
+    }
+    return dialog->tags.remote;
+}
+
 bool SipDialogWatch::receivedOptions(const std::string& callId)
 {
     const std::lock_guard<std::mutex> lock(mutex_);

@@ -64,6 +64,9 @@ public:
     std::optional<Provisional> provisional(const std::string& callId);
     // The call's dialog tags as this side sees them, once both are known.
     std::optional<Tags> tags(const std::string& callId);
+    // The other side's tag alone, known before this side's of an incoming
+    // call shows in a received request (its ACK).
+    std::optional<std::string> remoteTag(const std::string& callId);
 
     // Whether an OPTIONS outside any dialog with this Call-ID reached the
     // Core (of the last few received).

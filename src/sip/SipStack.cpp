@@ -19,6 +19,7 @@
 #include "sip/SipCodecs.h"
 #include "sip/SipConference.h"
 #include "sip/SipDialogWatch.h"
+#include "sip/SipHangupWatch.h"
 #include "sip/SipIncomingCalls.h"
 #include "sip/SipLibraryObjects.h"
 #include "sip/SipLogListener.h"
@@ -48,6 +49,9 @@ constexpr const char* kSoundServerLatencyMs = "40";
 constexpr std::chrono::milliseconds kUnregistrationWait{2000};
 // How often a stop looks whether what it waits for has come.
 constexpr std::chrono::milliseconds kStopPoll{5};
+// How long a stop waits for the far ends to answer the hang-ups it sent them
+// directly (see SipHangupWatch).
+constexpr std::chrono::milliseconds kDirectHangupWait{1000};
 // Incoming calls ring until the softphone answers or the caller gives up.
 constexpr int kIncomingCallTimeoutSeconds = 24 * 60 * 60;
 // What the library plays when a call is put on hold: no sound at all.
@@ -182,6 +186,7 @@ SipStack::SipStack()
       dialogWatch(std::make_unique<SipDialogWatch>()),
       incomingCalls(std::make_unique<SipIncomingCalls>()),
       sideProvider(std::make_shared<SipSideProvider>()),
+      hangupWatch(std::make_shared<SipHangupWatch>(sideProvider, *dialogWatch)),
       conference(std::make_unique<SipConference>(*this)),
       recordingSources(std::make_unique<SipRecordingSources>(*this))
 {
@@ -299,8 +304,9 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     if (!used || used->getUdpPort() <= 0 || used->getTcpPort() <= 0 || used->getTlsPort() <= 0) {
         OVRA_THROW_SIP_ERROR(-1, "Core::setTransports", "Failed to open the UDP, TCP and TLS transports");
     }
-    // Last: nothing after it fails, so it always goes with the Core's shutdown.
+    // Last: nothing after them fails, so they always go with the Core's shutdown.
     sideProvider->attach(*core);
+    hangupWatch->attach(*core);
     listCodecs(*core);
     return core;
 }
@@ -442,6 +448,21 @@ void unregisterAccounts(SipCoreThread& thread)
 
 }  // namespace
 
+void SipStack::deliverHangups(SipCoreThread& thread)
+{
+    // The Core goes in a moment, and with it every BYE it still retransmits
+    // to a proxy that does not answer: those go to the far ends directly.
+    try {
+        thread.run([this](const SipCoreThread::CorePtr&) { hangupWatch->sendUnansweredDirectly(); });
+        const auto settled = [this](const SipCoreThread::CorePtr&) { return hangupWatch->settled(); };
+        if (!pollOnCore(thread, settled, kDirectHangupWait)) {
+            logWarning("Stopping SIP stack before every hang-up was answered");
+        }
+    } catch (const SipError& error) {
+        logWarning("Failed to deliver hang-ups: reason=\"%s\"", error.reason.c_str());
+    }
+}
+
 void SipStack::stop()
 {
     const std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
@@ -470,6 +491,7 @@ void SipStack::stop()
         throw;
     }
     unregisterAccounts(*thread);
+    deliverHangups(*thread);
     // Callbacks in flight finish first: the Core goes down as a task queued
     // behind them, and no lock of ours is held while we wait for it.
     shutDown(std::move(thread));

@@ -20,6 +20,7 @@ class SipMessageTap;
 class SipDialogWatch;
 class SipIncomingCalls;
 class SipSideProvider;
+class SipHangupWatch;
 class SipAccount;
 class SipCall;
 class SipConference;
@@ -152,6 +153,9 @@ private:
     // Takes down what the start made so far and throws std::runtime_error(reason).
     [[noreturn]] void failStart(const std::string& reason, std::shared_ptr<SipCoreThread> thread);
     void shutDown(std::shared_ptr<SipCoreThread> thread);
+    // Part of the stop: sends the hang-ups that the calls' routes did not
+    // deliver to the far ends directly, and waits a moment for the answers.
+    void deliverHangups(SipCoreThread& thread);
 
     void setConferenceRunning(bool running);
     SipAudioLevels::Levels currentLevels();
@@ -171,6 +175,7 @@ private:
     const std::unique_ptr<SipDialogWatch> dialogWatch;  // set at construction; thread-safe itself
     const std::unique_ptr<SipIncomingCalls> incomingCalls;  // set at construction; thread-safe itself
     const std::shared_ptr<SipSideProvider> sideProvider;  // set at construction; core thread only
+    const std::shared_ptr<SipHangupWatch> hangupWatch;     // set at construction; core thread only
     const std::unique_ptr<SipConference> conference;   // set at construction; thread-safe itself
     const std::unique_ptr<SipRecordingSources> recordingSources;  // set at construction; core thread only
     std::string workingDirectory;

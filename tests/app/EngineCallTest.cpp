@@ -114,6 +114,25 @@ protected:
         ASSERT_EQ(ackOf(select).statuscode(), Ack::SUCCESS);
     }
 
+    // Calls bob, a far end that answers by itself: the call's id once
+    // confirmed, else -1.
+    int callBob()
+    {
+        Message make;
+        make.mutable_makecallaction()->set_accountid(accountId_);
+        make.mutable_makecallaction()->set_phonenumber("bob");
+        const int callId = engine_.request(make).objectidresponse().objectid();
+        Message dial;
+        dial.mutable_dialaction()->set_callid(callId);
+        if (callId <= 0 || ackOf(dial).statuscode() != Ack::SUCCESS) {
+            return -1;
+        }
+        const auto confirmed = notification(&Message::has_confirmedcallnotification, [&](const Message& m) {
+            return m.confirmedcallnotification().callid() == callId;
+        });
+        return confirmed ? callId : -1;
+    }
+
     PulseAudioFixture pulse_;  // the devices exist before the engine's first Core
     KamailioFixture kamailio_{{{"alice", "alicepw"}, {"bob", "bobpw"}}, "127.0.0.1", 5060};
     RunningEngine engine_;
@@ -433,13 +452,8 @@ TEST_F(EngineCallTest, ASoundServerRestartDuringACallIsReportedAndTheCallsGoOn)
     ASSERT_EQ(engine_.request(create).audiodevicemanagercreateanswer().ack().statuscode(), Ack::SUCCESS);
     BaresipFixture bob(farEnd(true));
     const auto call = [&]() {
-        Message make;
-        make.mutable_makecallaction()->set_accountid(accountId_);
-        make.mutable_makecallaction()->set_phonenumber("bob");
-        const int callId = engine_.request(make).objectidresponse().objectid();
-        Message dial;
-        dial.mutable_dialaction()->set_callid(callId);
-        EXPECT_EQ(ackOf(dial).statuscode(), Ack::SUCCESS);
+        const int callId = callBob();
+        EXPECT_GT(callId, 0);
         EXPECT_TRUE(notification(&Message::has_callmediastatenotification, [&](const Message& m) {
             return m.callmediastatenotification().callid() == callId && m.callmediastatenotification().mediastate() == 1;
         }));
@@ -504,14 +518,8 @@ TEST_F(EngineCallTest, TheShutdownEndsTheChannelThenTheCallThenTheStackAndTheLog
     devices.mutable_audiodevicemanagercreateaction();
     ASSERT_EQ(ackOf(devices).statuscode(), Ack::SUCCESS);
     BaresipFixture bob(farEnd(true));
-    Message make;
-    make.mutable_makecallaction()->set_accountid(accountId_);
-    make.mutable_makecallaction()->set_phonenumber("bob");
-    const int callId = engine_.request(make).objectidresponse().objectid();
-    Message dial;
-    dial.mutable_dialaction()->set_callid(callId);
-    ASSERT_EQ(ackOf(dial).statuscode(), Ack::SUCCESS);
-    ASSERT_TRUE(notification(&Message::has_confirmedcallnotification)) << bob.log();
+    const int callId = callBob();
+    ASSERT_GT(callId, 0) << bob.log();
     Message createRecorder;
     createRecorder.mutable_audiorecordercreateaction();
     const int recorderId = engine_.request(createRecorder).objectidresponse().objectid();
@@ -553,20 +561,46 @@ TEST_F(EngineCallTest, TheShutdownEndsTheChannelThenTheCallThenTheStackAndTheLog
     EXPECT_GT(TestSupport::TempDir::readFile(recording).size(), 44u) << recording;
 }
 
+TEST_F(EngineCallTest, ARegistrarRestartDuringACallIsReportedAndAHangUpWhileItIsAwayReachesTheFarEnd)
+{
+    BaresipFixture bob(farEnd(true));
+    const int callId = callBob();
+    ASSERT_GT(callId, 0) << bob.log();
+
+    // The registrar forgets every registration: the client hears of it and
+    // of the registration that follows, while the call goes on.
+    kamailio_.restart();
+    const auto regState = [this](bool connected) {
+        return [this, connected](const Message& m) {
+            const auto& state = m.accountregstatechangednotification();
+            return state.accountid() == accountId_ && state.isconnected() == connected;
+        };
+    };
+    const auto lost = notification(&Message::has_accountregstatechangednotification, regState(false), 30s);
+    ASSERT_TRUE(lost) << kamailio_.log();
+    EXPECT_EQ(lost->accountregstatechangednotification().statuscode(), 404);
+    const auto back = notification(&Message::has_accountregstatechangednotification, regState(true), 15s);
+    ASSERT_TRUE(back) << kamailio_.log();
+    EXPECT_EQ(back->accountregstatechangednotification().statuscode(), 200);
+    EXPECT_TRUE(kamailio_.waitForRegistration("alice", 5s)) << kamailio_.dumpRegistrations();
+
+    // Hung up while the registrar, the call's proxy, is away.
+    kamailio_.stop();
+    Message hangUp;
+    hangUp.mutable_hangupaction()->set_callid(callId);
+    EXPECT_EQ(ackOf(hangUp).statuscode(), Ack::SUCCESS);
+    EXPECT_TRUE(notification(&Message::has_terminatedcallnotification, [&](const Message& m) {
+        return m.terminatedcallnotification().callid() == callId;
+    }));
+    EXPECT_TRUE(bob.waitForEvent("CALL_CLOSED", 15s)) << bob.log();
+    kamailio_.restart();
+}
+
 TEST_F(EngineCallTest, TheIdleShutdownComesOnePeriodAfterTheHangUpOfTheLastCall)
 {
     BaresipFixture bob(farEnd(true));
-    Message make;
-    make.mutable_makecallaction()->set_accountid(accountId_);
-    make.mutable_makecallaction()->set_phonenumber("bob");
-    const int callId = engine_.request(make).objectidresponse().objectid();
-    ASSERT_GT(callId, 0);
-    Message dial;
-    dial.mutable_dialaction()->set_callid(callId);
-    ASSERT_EQ(ackOf(dial).statuscode(), Ack::SUCCESS);
-    ASSERT_TRUE(notification(&Message::has_confirmedcallnotification, [&](const Message& m) {
-        return m.confirmedcallnotification().callid() == callId;
-    })) << bob.log();
+    const int callId = callBob();
+    ASSERT_GT(callId, 0) << bob.log();
 
     // The call is deleted a few seconds after it ended, well within the period.
     Message hangUp;
