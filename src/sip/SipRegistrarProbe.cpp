@@ -12,7 +12,6 @@ namespace Tarvent::VirtualChannel {
 
 namespace {
 
-constexpr int kMaxForwards = 70;
 constexpr int kNotFound = 404;
 
 bool isSuccess(int status)
@@ -72,21 +71,11 @@ void SipRegistrarProbe::probe()
     if (inFlight_) {
         return;  // the last one has not ended yet (it ends by kAnswerTimeout)
     }
-    const std::string callId = side_->newCallId();
-    if (callId.empty()) {
+    belle_sip_request_t* const request = side_->createRequest("OPTIONS", address_, address_, ++cseq_);
+    if (request == nullptr) {
         return;  // the provider is gone with its Core
     }
-    belle_sip_uri_t* const uri = belle_sip_uri_parse(address_.c_str());
-    if (uri == nullptr) {
-        logError("Invalid address for a registrar probe: address=\"%s\"", address_.c_str());
-        return;
-    }
-    belle_sip_header_call_id_t* const callIdHeader = belle_sip_header_call_id_new();
-    belle_sip_header_call_id_set_call_id(callIdHeader, callId.c_str());
-    belle_sip_request_t* const request = belle_sip_request_create(
-        uri, "OPTIONS", callIdHeader, belle_sip_header_cseq_create(++cseq_, "OPTIONS"),
-        belle_sip_header_from_create2(address_.c_str(), BELLE_SIP_RANDOM_TAG),
-        belle_sip_header_to_create2(address_.c_str(), nullptr), belle_sip_header_via_new(), kMaxForwards);
+    const std::string callId = SipSideProvider::callIdOf(request);
     const std::weak_ptr<SipRegistrarProbe> weak = weak_from_this();
     const std::uint64_t round = round_;
     const bool sent = side_->send(request, registrar_, kAnswerTimeout, [weak, round, callId](int status) {
@@ -109,10 +98,12 @@ void SipRegistrarProbe::onAnswer(std::uint64_t round, const std::string& callId,
     inFlight_ = false;
     const bool reachedUs = watch_.receivedOptions(callId);
     const Verdict verdict = verdictOf(status, reachedUs);
-    if (verdict != Verdict::Reached) {
+    // A registrar that keeps refusing probes is logged once, not every period.
+    if (verdict != Verdict::Reached && (status != lastStatus_ || verdict != Verdict::Unknown)) {
         logInfo("Registrar probe answered: address=\"%s\"; status=%d; reachedUs=%d", address_.c_str(), status,
                 reachedUs ? 1 : 0);
     }
+    lastStatus_ = status;
     // Answered by another device of the user, the probe found no way to us.
     listener_(verdict, verdict == Verdict::Lost && isSuccess(status) ? kNotFound : status);
 }

@@ -74,6 +74,7 @@ private:
     std::uint64_t round_ = 0;  // counts starts and stops: answers of older rounds are dropped
     bool inFlight_ = false;
     unsigned cseq_ = 0;
+    int lastStatus_ = 0;  // of the last answered probe
 };
 
 }  // namespace Tarvent::VirtualChannel

@@ -19,6 +19,7 @@ namespace {
 
 // Deadlines are looked at this often while requests are in flight.
 constexpr std::chrono::milliseconds kSweepPeriod{250};
+constexpr int kMaxForwards = 70;
 // Every address of the machine, IPv4 too, as the Core's own listening points.
 const char* const kAnyAddress = "::0";
 const char* const kTransports[] = {"UDP", "TCP"};
@@ -134,14 +135,33 @@ belle_sip_main_loop_t* SipSideProvider::mainLoop() const
     return provider_ != nullptr ? belle_sip_stack_get_main_loop(belle_sip_provider_get_sip_stack(provider_)) : nullptr;
 }
 
-std::string SipSideProvider::newCallId() const
+belle_sip_request_t* SipSideProvider::createRequest(const char* method, const std::string& target,
+                                                    const std::string& from, unsigned cseq) const
 {
     if (provider_ == nullptr) {
-        return "";
+        return nullptr;
     }
-    belle_sip_header_call_id_t* const header = belle_sip_provider_create_call_id(provider_);
-    const Held held(header);
-    const char* const value = belle_sip_header_call_id_get_call_id(header);
+    belle_sip_uri_t* const uri = belle_sip_uri_parse(target.c_str());
+    belle_sip_header_from_t* const fromHeader = belle_sip_header_from_create2(from.c_str(), BELLE_SIP_RANDOM_TAG);
+    belle_sip_header_to_t* const toHeader = belle_sip_header_to_create2(target.c_str(), nullptr);
+    if (uri == nullptr || fromHeader == nullptr || toHeader == nullptr) {
+        // Made without an owner: freed by the first reference let go.
+        for (void* const made : {static_cast<void*>(uri), static_cast<void*>(fromHeader), static_cast<void*>(toHeader)}) {
+            if (made != nullptr) {
+                belle_sip_object_unref(belle_sip_object_ref(made));
+            }
+        }
+        return nullptr;
+    }
+    return belle_sip_request_create(uri, method, belle_sip_provider_create_call_id(provider_),
+                                    belle_sip_header_cseq_create(cseq, method), fromHeader, toHeader,
+                                    belle_sip_header_via_new(), kMaxForwards);
+}
+
+std::string SipSideProvider::callIdOf(const belle_sip_request_t* request)
+{
+    const auto* const header = belle_sip_message_get_header_by_type(request, belle_sip_header_call_id_t);
+    const char* const value = header != nullptr ? belle_sip_header_call_id_get_call_id(header) : nullptr;
     return value != nullptr ? value : "";
 }
 

@@ -61,8 +61,14 @@ public:
 
     // The main loop of the Core's stack; null when detached.
     belle_sip_main_loop* mainLoop() const;
-    // A new Call-ID (the provider's form); empty when detached.
-    std::string newCallId() const;
+    // A new request outside any dialog: `method` to `target` (its request
+    // URI and its To), from `from` with a fresh tag, with a fresh Call-ID
+    // and the sequence number `cseq`. Null when detached or a URI is invalid.
+    // Hand it to send() (or drop it with belle_sip_object_unref after
+    // taking a reference).
+    _belle_sip_request* createRequest(const char* method, const std::string& target, const std::string& from,
+                                      unsigned cseq) const;
+    static std::string callIdOf(const _belle_sip_request* request);
 
     // Sends `request` (which it takes, and which must carry a Via header) in
     // a transaction of its own: to `nextHop` (a SIP URI) when not empty,
