@@ -247,6 +247,11 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     const std::string folder = preparePrivateFolder(workingFolder);
     factory->setDataDir(folder);
     factory->setConfigDir(folder);
+    // The media library's plugins hold no audio codec or device of ours,
+    // only a video display that brings a whole widget toolkit (some 8 MB of
+    // resident pages) into a process that shows no video: a folder with no
+    // plugins in it loads none.
+    factory->setMspluginsDir(folder);
     SipLibraryObjects::instance().loggingService().setLogLevelMask(sipLogEnabled ? kAllLogLevels : 0u);
     // Setting the level resets every domain's mask, the tap's too.
     SipMessageTap::enableReceivedMessageLogging();
