@@ -67,6 +67,9 @@ constexpr unsigned kAllLogLevels = static_cast<unsigned>(linphone::LogLevel::Deb
 // Nothing is kept between runs: no databases, no tone indications (the
 // softphone plays its own busy, end-of-call and waiting tones), and no echo
 // cancellation (see kEchoCancellation; its tail stays at 200 ms).
+// Nor within a run: without a database the library keeps every ended call's
+// log (addresses, quality report) in memory, without limit, and nothing here
+// reads them back; a call's own log lives as long as the call.
 // DSCP 46 (expedited forwarding) for SIP and RTP goes in here:
 // the start reads it before it opens the sockets.
 // A call from a party this side is already in a call with is taken like any
@@ -78,6 +81,8 @@ const char* const kCoreConfig =
     "uri=null\n"
     "call_logs_db_uri=null\n"
     "zrtp_secrets_db_uri=null\n"
+    "[misc]\n"
+    "history_max_size=0\n"
     "[sip]\n"
     "dscp=46\n"
     "reject_duplicated_calls=0\n"
@@ -242,6 +247,11 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     const std::string folder = preparePrivateFolder(workingFolder);
     factory->setDataDir(folder);
     factory->setConfigDir(folder);
+    // The media library's plugins hold no audio codec or device of ours,
+    // only a video display that brings a whole widget toolkit (some 8 MB of
+    // resident pages) into a process that shows no video: a folder with no
+    // plugins in it loads none.
+    factory->setMspluginsDir(folder);
     SipLibraryObjects::instance().loggingService().setLogLevelMask(sipLogEnabled ? kAllLogLevels : 0u);
     // Setting the level resets every domain's mask, the tap's too.
     SipMessageTap::enableReceivedMessageLogging();

@@ -40,9 +40,9 @@ int soakCalls()
 // Room over the first call's figures that a sound engine stays within at the
 // end of the run: a descriptor or thread more than that is something the
 // calls left behind. Memory settles over the first few dozen calls (the
-// allocator's arenas, the stack's call history) and then grows by a few KiB
-// a call at most; a call that leaks its session or its streams costs
-// hundreds of KiB.
+// allocator's arenas reach the size that a conference's calls need, the
+// library's code is paged in) and then grows by a few KiB a call at most; a
+// call that leaks its session or its streams costs hundreds of KiB.
 constexpr int kDescriptorSlack = 2;
 constexpr int kThreadSlack = 2;
 #if defined(__SANITIZE_ADDRESS__)
@@ -62,6 +62,9 @@ protected:
     // that and then until two readings a second apart agree.
     ProcessResources settledResources()
     {
+        // Readings back to back (a short run's marks fall on the same call)
+        // outlast the engine's idle shutdown unless each starts with a word.
+        calls().alive();
         std::this_thread::sleep_for(6500ms);
         const pid_t pid = engine_.engine().process().pid();
         auto last = ProcessResources::of(pid);

@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include <linphone++/linphone.hh>
+
 #include "sip/SipAccount.h"
 #include "sip/SipCallTestSupport.h"
 #include "sip/SipStack.h"
@@ -122,6 +124,51 @@ TEST_F(SipCallTest, OutgoingCallGoesThroughEarlyAndConfirmedToTerminated)
     const WavFile heard = WavFile::read(recordings.front());
     const ToneDetector detector(heard.sampleRate);
     EXPECT_GT(detector.blocksWithTone(heard.samples, kOurTone), 10);
+}
+
+// A working day's calls must not pile up in the stack: the library keeps
+// no record of a call once the call is gone, whoever ended it and however.
+TEST_F(SipCallTest, EndedCallsLeaveNoCallLogsInTheStack)
+{
+    BaresipFixture bob(farEnd("bob", *kamailio_, true));
+    const auto account = registeredAccount("alice");
+    SipStack& stack = SipStack::getInstance();
+
+    const auto outgoing = account->createCall("bob");
+    outgoing->dial();
+    ASSERT_TRUE(events_.take("confirmed", outgoing)) << bob.log();
+    // While the call lasts, its own log is there to be read.
+    EXPECT_FALSE(stack.runOnCore([](const std::shared_ptr<linphone::Core>& core) {
+        const auto call = core->getCurrentCall();
+        return call && call->getCallLog() ? call->getCallLog()->getCallId() : std::string();
+    }).empty());
+    outgoing->hangup();
+    ASSERT_TRUE(events_.take("terminated", outgoing));
+    ASSERT_TRUE(bob.waitForEvent("CALL_CLOSED")) << bob.log();
+
+    const auto refused = account->createCall("nobody");
+    refused->dial();
+    ASSERT_TRUE(events_.take("terminated", refused));
+
+    bob.dial("sip:alice@127.0.0.1");
+    const auto incoming = events_.take("incoming");
+    ASSERT_TRUE(incoming) << bob.log();
+    incoming->call->answerAudio();
+    ASSERT_TRUE(events_.take("confirmed", incoming->call));
+    ASSERT_TRUE(bob.waitForEvent("CALL_ESTABLISHED")) << bob.log();
+    bob.hangup();
+    ASSERT_TRUE(events_.take("terminated", incoming->call));
+
+    // A call's log is filed as the call ends, before the call is released.
+    const auto released = [&stack] {
+        return stack.runOnCore([](const std::shared_ptr<linphone::Core>& core) { return core->getCallsNb() == 0; });
+    };
+    for (int i = 0; i < 100 && !released(); ++i) {
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(released());
+    EXPECT_EQ(stack.runOnCore([](const std::shared_ptr<linphone::Core>& core) { return core->getCallLogs().size(); }),
+              0u);
 }
 
 TEST_F(SipCallTest, NotFoundAndBusyEndTheCallWithTheirReasons)

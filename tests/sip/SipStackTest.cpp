@@ -15,6 +15,8 @@
 #include <vector>
 
 #include <linphone++/linphone.hh>
+#include <linphone/core.h>
+#include <mediastreamer2/msfactory.h>
 
 #include "sip/SipAudioLevels.h"
 #include "sip/SipCodecs.h"
@@ -108,6 +110,18 @@ TEST_F(SipStackTest, StartsWithTheFixedSettings)
     });
     EXPECT_EQ(stack.getUserAgentHeader().hName, "User-Agent");
     EXPECT_EQ(stack.getUserAgentHeader().hValue, "Engine/5.0");
+}
+
+// The media library's plugins are of no use to an engine without video,
+// and the one installed (a video display) brings a widget toolkit along:
+// the stack's media factory loads none, so its filter is unknown there.
+TEST_F(SipStackTest, LoadsNoMediaPlugins)
+{
+    stack.start(false, "Engine/5.0", false, false);
+    ASSERT_TRUE(stack.isStarted());
+    EXPECT_FALSE(stack.runOnCore([](const CorePtr& core) {
+        return ms_factory_lookup_filter_by_name(linphone_core_get_ms_factory(core->cPtr()), "MSQOGL") != nullptr;
+    }));
 }
 
 TEST_F(SipStackTest, G729ComesFirstWhenEnabled)
