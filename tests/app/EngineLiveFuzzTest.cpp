@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <iostream>
@@ -19,6 +20,8 @@
 #include "app/EngineTestSupport.h"
 #include "app/LiveFuzzer.h"
 #include "app/MessageFuzzer.h"
+#include "support/BaresipFixture.h"
+#include "support/KamailioFixture.h"
 #include "support/PulseAudioFixture.h"
 
 namespace Tarvent::VirtualChannel {
@@ -26,6 +29,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Proto::Ack;
+using TestSupport::BaresipFixture;
+using TestSupport::KamailioFixture;
 using TestSupport::LiveFuzzer;
 using TestSupport::Message;
 using TestSupport::PulseAudioFixture;
@@ -74,6 +79,16 @@ std::vector<std::string> soundFiles()
     return names;
 }
 
+std::unique_ptr<BaresipFixture> farEnd(const KamailioFixture& registrar, const std::string& user)
+{
+    BaresipFixture::Options options;
+    options.user = user;
+    options.registrar = &registrar;
+    options.password = user + "pw";
+    options.autoAnswer = true;
+    return std::make_unique<BaresipFixture>(options);
+}
+
 // Whatever the sanitizers or the C++ runtime print when they find a fault.
 std::vector<std::string> faultReports(const std::string& console)
 {
@@ -113,6 +128,17 @@ std::string complaints(const std::string& log)
     return text;
 }
 
+std::string lastLines(const std::string& text, std::size_t count)
+{
+    std::size_t at = text.size();
+    for (std::size_t found = 0; at > 0 && found <= count; --at) {
+        if (text[at - 1] == '\n') {
+            ++found;
+        }
+    }
+    return text.substr(at);
+}
+
 // Waits until the engine holds at most `limit` descriptors (closed
 // connections leave with its next poll cycle); the last count seen.
 long settledDescriptorCount(pid_t pid, long limit)
@@ -133,7 +159,8 @@ TEST(EngineLiveFuzz, SurvivesFuzzedPacketsOnManyConnectionsAndEndsWithoutLeaks)
               << ")" << std::endl;
 
     // Devices to list, choose and play on; made before the engine, which
-    // must find the server.
+    // must find the server. No registrar: accounts fail to register and
+    // calls fail to connect (see the disabled test below for why).
     PulseAudioFixture pulse;
     RunningEngine engine;
     ASSERT_TRUE(engine.ready()) << engine.engine().console();
@@ -172,7 +199,8 @@ TEST(EngineLiveFuzz, SurvivesFuzzedPacketsOnManyConnectionsAndEndsWithoutLeaks)
         engine.engine().dumpThreads("the fuzzing failed");
     }
     EXPECT_TRUE(report.failures.empty()) << report.summary() << engine.engine().console();
-    ASSERT_TRUE(engine.engine().process().running()) << engine.engine().console();
+    ASSERT_TRUE(engine.engine().process().running()) << engine.engine().console() << "the log's end:\n"
+                                                     << lastLines(engine.engine().log(), 80);
     EXPECT_GE(report.packets, packets);
     for (const int number : TestSupport::MessageFuzzer::caseNumbers()) {
         EXPECT_GT(report.cases.count(number), 0u) << "never sent: case " << number;
@@ -200,6 +228,83 @@ TEST(EngineLiveFuzz, SurvivesFuzzedPacketsOnManyConnectionsAndEndsWithoutLeaks)
     std::cout << "live fuzz: the engine's complaints:\n" << complaints(log) << std::flush;
     EXPECT_EQ(engine.terminate(60s), 0) << engine.engine().console();
     EXPECT_TRUE(faultReports(engine.engine().console()).empty()) << engine.engine().console();
+}
+
+// Inside the test's network no name server answers: a lookup ends only at
+// the resolver's time-out. The fuzzing names such hosts all the time; the
+// engine must go on answering meanwhile, and report each failure in the end.
+TEST(EngineLiveFuzz, AccountsAndCallsAtUnresolvableHostsLeaveTheEngineAnswering)
+{
+    RunningEngine engine;
+    ASSERT_TRUE(engine.ready()) << engine.engine().console();
+    ASSERT_TRUE(engine.request(TestSupport::appStart(2)).has_appstartanswer());
+    ASSERT_EQ(engine.request(TestSupport::stackStart(), 60s).sipstackstatusanswer().status(),
+              Proto::SipStackStatusAnswer::RUNNING);
+    const auto begin = std::chrono::steady_clock::now();
+    constexpr int kAccounts = 3;
+    for (int i = 1; i <= kAccounts; ++i) {
+        Message create = TestSupport::createAccount("alice", "pw");
+        const std::string host = "registrar" + std::to_string(i) + ".no-such-domain.invalid";
+        create.mutable_createaccountaction()->set_host(host);
+        create.mutable_createaccountaction()->set_realm(host);
+        ASSERT_EQ(engine.request(create).createaccountanswer().objectidresponse().objectid(), i);
+    }
+    Message make;
+    make.mutable_makecallaction()->set_accountid(1);
+    make.mutable_makecallaction()->set_phonenumber("sip:bob@far.no-such-domain.invalid");
+    Message dial;
+    dial.mutable_dialaction()->set_callid(engine.request(make).objectidresponse().objectid());
+    EXPECT_EQ(engine.ack(dial).statuscode(), Ack::SUCCESS);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(engine.ack(TestSupport::stackQuery()).statuscode(), Ack::SUCCESS) << i;
+    }
+    const auto answered = std::chrono::steady_clock::now();
+    for (int i = 0; i < kAccounts; ++i) {
+        const auto failed = engine.client().notification(
+            [](const Message& m) {
+                return m.has_accountregstatechangednotification() && !m.accountregstatechangednotification().isconnected();
+            },
+            60s);
+        ASSERT_TRUE(failed) << "no failed registration " << i;
+    }
+    const auto reported = std::chrono::steady_clock::now();
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    std::cout << "unresolvable hosts: 24 commands answered in " << duration_cast<milliseconds>(answered - begin).count()
+              << " ms; registrations reported failed after " << duration_cast<milliseconds>(reported - begin).count()
+              << " ms" << std::endl;
+    EXPECT_EQ(engine.terminate(), 0) << engine.engine().console();
+}
+
+// Found by the fuzzing with a registrar and far ends, not fixed yet: with a
+// second account of the same identity (the first registered, the second
+// refused), a call dialled on the first never starts (no INVITE leaves,
+// no state is reported), and at the stack's stop the library neither
+// releases it nor its account, so the stack call, the account and the
+// engine's listener on the call leak (LeakSanitizer reports them at exit).
+TEST(EngineLiveFuzz, DISABLED_ACallStartsAlthoughAnotherAccountHasItsIdentity)
+{
+    PulseAudioFixture pulse;
+    KamailioFixture registrar({{"alice", "alicepw"}, {"bob", "bobpw"}}, "127.0.0.1", 5060);
+    const auto bob = farEnd(registrar, "bob");
+    RunningEngine engine;
+    ASSERT_TRUE(engine.ready()) << engine.engine().console();
+    ASSERT_TRUE(engine.request(TestSupport::appStart(2)).has_appstartanswer());
+    const int accountId = engine.startWithAccount("alice", "alicepw");
+    ASSERT_GT(accountId, 0);
+    const Message twin = engine.request(TestSupport::createAccount("alice", "alicepw"));
+    ASSERT_EQ(twin.createaccountanswer().objectidresponse().ack().statuscode(), Ack::SUCCESS);
+    std::this_thread::sleep_for(1s);
+    Message make;
+    make.mutable_makecallaction()->set_accountid(accountId);
+    make.mutable_makecallaction()->set_phonenumber("bob");
+    Message dial;
+    dial.mutable_dialaction()->set_callid(engine.request(make).objectidresponse().objectid());
+    ASSERT_EQ(engine.ack(dial).statuscode(), Ack::SUCCESS);
+    EXPECT_TRUE(engine.client().notification(
+        [](const Message& m) { return m.has_earlycallnotification() || m.has_confirmedcallnotification(); }, 15s))
+        << engine.engine().log();
+    EXPECT_EQ(engine.terminate(60s), 0) << engine.engine().console();
 }
 
 }  // namespace

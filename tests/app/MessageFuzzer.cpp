@@ -22,8 +22,10 @@ constexpr int kMaxDepth = 3;
 double weightOf(const std::string& name)
 {
     static const std::map<std::string, double> weights = {
-        {"SipStackStartAction", 0.25},
-        {"SipStackStopAction", 0.1},
+        {"SipStackStartAction", 0.03},
+        {"SipStackStopAction", 0.01},
+        {"MakeCallAction", 2.0},
+        {"DialAction", 2.0},
         {"AppStartLogTransferAction", 0.1},
         {"AudioDeviceManagerCreateAction", 0.5},
     };
@@ -143,13 +145,20 @@ std::string MessageFuzzer::textFor(const FieldDescriptor& field)
             return random_.pick(soundFiles_);
         }
         if (name == "host" || name == "realm") {
-            return random_.pick(std::vector<std::string>{"127.0.0.1", "127.0.0.1:5060", "localhost", "[::1]"});
+            return random_.pick(std::vector<std::string>{"127.0.0.1", "127.0.0.1", "127.0.0.1:5060", "localhost"});
         }
         if (name == "transport") {
             return random_.pick(std::vector<std::string>{"udp", "tcp", "tls", "UDP", ""});
         }
-        if (name == "phoneNumber" || name == "targetNumber" || name == "username") {
-            return random_.pick(std::vector<std::string>{"100", "bob", "sip:bob@127.0.0.1", "+4930123", "*98#"});
+        // The test's registrar knows alice, bob and carol; bob and carol answer calls.
+        if (name == "username") {
+            return random_.pick(std::vector<std::string>{"alice", "alice", "bob", "100"});
+        }
+        if (name == "password" || name == "newPassword") {
+            return random_.pick(std::vector<std::string>{"alicepw", "alicepw", "bobpw", "wrong"});
+        }
+        if (name == "phoneNumber" || name == "targetNumber") {
+            return random_.pick(std::vector<std::string>{"bob", "carol", "sip:carol@127.0.0.1", "100", "*98#"});
         }
         if (name == "codecName") {
             return random_.pick(std::vector<std::string>{"PCMU", "PCMA", "opus", "G729", "speex", "GSM"});
