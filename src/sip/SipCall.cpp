@@ -894,9 +894,23 @@ void SipCall::dialDtmf(const std::string& digits)
     SipUriText::checkDtmf(digits);
     logInfo("Dialing dtmf: pjsipCallId=%d; digit=\"%s\"", pjsipCallId.load(), digits.c_str());
     SipStack::getInstance().ensureThreadRegistered();
-    withCall("Call::sendDtmfs", [&](const auto&, const std::shared_ptr<linphone::Call>& call) {
+    const bool sent = withCall("Call::sendDtmfs", [&](const auto&, const std::shared_ptr<linphone::Call>& call) {
+        // The stack takes digits in any state and sends them from a timer
+        // later, on the call's audio stream. An ended call it keeps until
+        // its INVITE transaction is over has let go of that stream already:
+        // the timer would send into a stream that is gone.
+        if (!hasMedia(call->getState())) {
+            return false;
+        }
         checkStatus(call->sendDtmfs(digits), "Call::sendDtmfs");
+        return true;
     });
+    if (!sent) {
+        const std::string text =
+            "Failed to dial dtmf because the call does not have media: pjsipCallId=" + std::to_string(pjsipCallId.load());
+        logError("%s", text.c_str());
+        throw std::runtime_error(text);
+    }
 }
 
 void SipCall::setHold(bool hold, bool autoHoldOthers)

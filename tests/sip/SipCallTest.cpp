@@ -146,6 +146,41 @@ TEST_F(SipCallTest, NotFoundAndBusyEndTheCallWithTheirReasons)
     EXPECT_EQ(busyHere->status, ISipCallCallback::kReasonBusyHere);
 }
 
+// DTMF goes out on the call's audio: a call that rings has none yet, and a
+// call that has ended has none any more, although the stack keeps the call
+// until its INVITE transaction is over (here: a far end that confirms the
+// CANCEL but ends the INVITE only seconds later). Digits taken there would
+// be sent by a stack timer a moment later, into audio that is gone.
+TEST_F(SipCallTest, DtmfIsRefusedWhileTheCallRingsAndOnceItHasEnded)
+{
+    SippFixture callee("uas_ring_slow_cancel.xml", "", {"-m", "1"});
+    ASSERT_TRUE(registerAt(*kamailio_, "dave", callee));
+    const auto account = registeredAccount("alice");
+    const auto call = account->createCall("dave");
+    call->dial();
+    ASSERT_TRUE(events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.sipStatus == 180; }))
+        << callee.output() << callee.messages();
+    EXPECT_THROW(call->dialDtmf("1"), std::runtime_error);
+
+    call->hangup();
+    ASSERT_TRUE(events_.take("terminated", call));
+    EXPECT_THROW(call->dialDtmf("1"), std::runtime_error);
+    EXPECT_THROW(call->dialDtmf("123#"), std::runtime_error);
+    // Longer than the stack's pause before a sequence's first digit: had it
+    // been taken, it would go out now.
+    std::this_thread::sleep_for(1s);
+    // The far end ends the INVITE at last, and the stack lets go of the call
+    // (a call still open at the stack's stop is never freed by the library).
+    EXPECT_EQ(callee.wait(15s), 0) << callee.output() << callee.messages();
+    const auto released = [&] {
+        return SipStack::getInstance().runOnCore([&](const auto&) { return call->getLinphoneCall() == nullptr; });
+    };
+    for (int i = 0; i < 100 && !released(); ++i) {
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(released()) << callee.messages() << kamailio_->log();
+}
+
 TEST_F(SipCallTest, IncomingCallRingsAndIsAnsweredWithAudio)
 {
     BaresipFixture bob(farEnd("bob", *kamailio_, true));
