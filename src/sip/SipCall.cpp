@@ -5,6 +5,7 @@
 #include <tuple>
 #include <utility>
 
+#include <belle-sip/belle-sip.h>
 #include <linphone++/linphone.hh>
 #include <linphone/api/c-call-stats.h>
 #include <linphone/api/c-call.h>
@@ -243,6 +244,22 @@ std::shared_ptr<linphone::ProxyConfig> findProxy(const std::shared_ptr<linphone:
     return nullptr;
 }
 #pragma GCC diagnostic pop
+
+// Whether the SIP stack can put `target` into a Refer-To header. The library
+// checks a transfer target with its own address parser only, then hands its
+// text to the stack's header parser and uses the result unchecked: a target
+// that the stricter header parser refuses (a host whose last label is a
+// single character, such as "sip:carol@W") crashes it.
+bool referable(const linphone::Address& target)
+{
+    belle_sip_header_address_t* const header = belle_sip_header_address_parse(target.asString().c_str());
+    if (header == nullptr) {
+        return false;
+    }
+    // Created floating (without an owner): a reference taken and given back frees it.
+    belle_sip_object_unref(belle_sip_object_ref(header));
+    return true;
+}
 
 void prepareParams(linphone::CallParams& params, const std::shared_ptr<SipAccount>& account)
 {
@@ -1042,7 +1059,7 @@ void SipCall::forward(const char* targetNumber)
     const std::string target = accountUri.substr(0, colon + 1) + user + accountUri.substr(at);
     withCall("Call::transferTo", [&](const auto&, const std::shared_ptr<linphone::Call>& call) {
         const std::shared_ptr<linphone::Address> address = linphone::Factory::get()->createAddress(target);
-        if (!address) {
+        if (!address || !referable(*address)) {
             OVRA_THROW_SIP_ERROR(-1, "Call::transferTo", "Invalid transfer target: " + target);
         }
         checkStatus(call->transferTo(address), "Call::transferTo");

@@ -13,6 +13,7 @@
 
 #include "sip/SipAccount.h"
 #include "sip/SipCallTestSupport.h"
+#include "sip/SipError.h"
 #include "sip/SipStack.h"
 #include "support/BaresipFixture.h"
 #include "support/PacketLoss.h"
@@ -477,6 +478,34 @@ TEST_F(SipCallTest, ForwardSendsThePeerToTheTarget)
     const auto established = carol.waitForEvent("CALL_ESTABLISHED");
     ASSERT_TRUE(established) << carol.log();
     EXPECT_NE(established->peerUri.find("bob"), std::string::npos) << established->raw;
+    EXPECT_TRUE(events_.take("terminated", call));
+}
+
+// The account's realm names the target's host. The library takes hosts in
+// an address that its SIP layer does not read in a header ("127.1", the
+// short form of 127.0.0.1, or a host whose last label is a single
+// character), and the REFER's header is read from the address's text: a
+// target at such a host is refused.
+TEST_F(SipCallTest, AForwardToATargetTheSipLayerCannotReadIsRefused)
+{
+    AccountData data;
+    data.username = "alice";
+    // The registrar's answers name the same host, which the stack can't
+    // read either: the call stays unanswered.
+    data.realm = "127.1";
+    data.password = kUsersFor("alice");
+    data.transport = "udp";
+    const auto account = SipAccount::create(&events_, &events_, data);
+    accounts_.push_back(account);
+    const auto call = account->createCall("bob");
+    call->dial();
+    try {
+        call->forward("carol");
+        ADD_FAILURE() << "forwarded";
+    } catch (const SipError& error) {
+        EXPECT_NE(error.reason.find("Invalid transfer target"), std::string::npos) << error.reason;
+    }
+    call->hangup();
     EXPECT_TRUE(events_.take("terminated", call));
 }
 
