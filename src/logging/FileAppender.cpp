@@ -11,7 +11,9 @@
 #include "logging/LogRecord.h"
 #include "logging/LoggerException.h"
 #include "logging/PatternLayout.h"
+#include "platform/CrashText.h"
 #include "platform/FileSystem.h"
+#include "platform/SystemTime.h"
 #include "util/MakeString.h"
 #include "util/PathUtil.h"
 
@@ -26,6 +28,23 @@ constexpr std::chrono::milliseconds kWriterPeriod{1};
 constexpr std::chrono::milliseconds kWriterIdle{4};
 // Beyond this much queued text the logging thread writes it itself.
 constexpr std::size_t kMaxQueued = 1048576;
+
+// One fatal line of a crash report in the log's own format ("<date>
+// <time> <thread> F <text>"), written with one write as every line is.
+// Async-signal-safe, as far as `describe` is.
+template <class Describe>
+void writeCrashLine(const AppendFile& file, std::uint32_t threadId, Describe describe) noexcept
+{
+    CrashText line;
+    const SystemTime now = getLocalTimeInCrash();
+    line.addDecimal(now.wYear, 4).add('-').addDecimal(now.wMonth, 2).add('-').addDecimal(now.wDay, 2).add(' ');
+    line.addDecimal(now.wHour, 2).add(':').addDecimal(now.wMinute, 2).add(':').addDecimal(now.wSecond, 2);
+    line.add('.').addDecimal(now.wMilliseconds, 3).add(' ').addHexDigits(threadId).add(' ');
+    line.add(logLevelLetter(Fatal)).add(' ');
+    describe(line);
+    line.endLine();
+    file.writeInCrash(line.data(), line.size());
+}
 
 }  // namespace
 
@@ -68,7 +87,7 @@ FileAppender::~FileAppender()
     writeQueued();
 }
 
-void FileAppender::flushInCrash(void* self) noexcept
+void FileAppender::flushInCrash(void* self, const CrashFlush::Crash& crash) noexcept
 {
     auto* const appender = static_cast<FileAppender*>(self);
     appender->queue_->crashDrain(
@@ -76,6 +95,17 @@ void FileAppender::flushInCrash(void* self) noexcept
             static_cast<const AppendFile*>(file)->writeInCrash(data, size);
         },
         &appender->file_);
+    // What a user sends in about a crash: the signal and the crashing
+    // thread's stack, after everything logged before. std::terminate ends
+    // in an abort, whose signal reports it.
+    if (crash.signal == 0) {
+        return;
+    }
+    const AppendFile& file = appender->file_;
+    writeCrashLine(file, crash.threadId, [&crash](CrashText& line) { CrashFlush::describeSignal(crash, line); });
+    for (int i = 0; i < crash.frameCount; ++i) {
+        writeCrashLine(file, crash.threadId, [&crash, i](CrashText& line) { CrashFlush::describeFrame(crash, i, line); });
+    }
 }
 
 void FileAppender::append(const LogRecord& record)

@@ -20,7 +20,8 @@ namespace Tarvent::VirtualChannel {
 // drops every line silently.
 // With `writeBehind` the lines below error level go through a writer thread
 // of its own (see FileAppenderConfig); readLogs() and fileCount() see them all,
-// and a crash (a fatal signal or std::terminate) still writes what is queued.
+// and a crash (a fatal signal or std::terminate) still writes what is queued,
+// followed by the signal and the crashing thread's stack as fatal lines.
 // A record with line breaks in it stays whole in one file: the live file is
 // rotated only between records.
 // Threads: append() on any logging thread (under the Logger's lock);
@@ -61,8 +62,8 @@ private:
     void writeBytes(const char* data, std::size_t size);
     void writeQueued();
     void writerLoop();
-    // The crash handler's part: async-signal-safe.
-    static void flushInCrash(void* self) noexcept;
+    // The crash handler's part: async-signal-safe (see CrashFlush::describeFrame).
+    static void flushInCrash(void* self, const CrashFlush::Crash& crash) noexcept;
 
     std::mutex mutex_;  // guards everything below but the queue's part, and the log files; after the Logger's lock
     std::mutex queueMutex_;  // guards queue_'s records, writerAsleep_, stopping_; taken after mutex_

@@ -1,14 +1,23 @@
 #include "platform/CrashFlush.h"
 
+#include <dlfcn.h>
+#include <execinfo.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <ucontext.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <thread>
+
+#include "platform/CrashText.h"
 
 namespace Tarvent::VirtualChannel {
 
@@ -29,21 +38,72 @@ std::terminate_handler gPreviousTerminate = nullptr;
 std::mutex gInstallMutex;  // guards gInstalled and the two above while installing; a leaf lock
 bool gInstalled = false;
 
-void runFlushes() noexcept
+// The handler's own frames above the interrupted place, and a few to spare.
+constexpr int kHandlerFrames = 8;
+
+void runFlushes(const CrashFlush::Crash& crash) noexcept
 {
     gRunning.fetch_add(1, std::memory_order_acq_rel);
     for (auto& slot : gSlots) {
         if (const CrashFlush* const flush = slot.load(std::memory_order_acquire)) {
-            flush->run();
+            flush->run(crash);
         }
     }
     gRunning.fetch_sub(1, std::memory_order_acq_rel);
 }
 
-void onFatalSignal(int signal, siginfo_t* info, void*)
+std::uint32_t kernelThreadId() noexcept
+{
+    return static_cast<std::uint32_t>(::syscall(SYS_gettid));
+}
+
+// The instruction the signal interrupted; 0 where unknown.
+std::uintptr_t interruptedAt(const void* context) noexcept
+{
+    const auto* const user = static_cast<const ucontext_t*>(context);
+    if (user == nullptr) {
+        return 0;
+    }
+#if defined(__x86_64__)
+    return static_cast<std::uintptr_t>(user->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__aarch64__)
+    return static_cast<std::uintptr_t>(user->uc_mcontext.pc);
+#else
+    return 0;
+#endif
+}
+
+bool faultHasAddress(int signal)
+{
+    return signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE;
+}
+
+void onFatalSignal(int signal, siginfo_t* info, void* context)
 {
     const int savedErrno = errno;
-    runFlushes();
+    CrashFlush::Crash crash;
+    crash.signal = signal;
+    crash.sent = info == nullptr || info->si_code <= 0;
+    if (!crash.sent && faultHasAddress(signal)) {
+        crash.address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    }
+    crash.threadId = kernelThreadId();
+    // The unwinder reads the tables in place (it was loaded at installation):
+    // no lock, no allocation. The stack starts where the signal interrupted
+    // the thread; the frames above it are this handler's.
+    void* frames[CrashFlush::kMaxFrames + kHandlerFrames];
+    const int count = ::backtrace(frames, CrashFlush::kMaxFrames + kHandlerFrames);
+    const std::uintptr_t interrupted = interruptedAt(context);
+    int first = 0;
+    for (int i = 0; i < count && interrupted != 0; ++i) {
+        if (reinterpret_cast<std::uintptr_t>(frames[i]) == interrupted) {
+            first = i;
+            break;
+        }
+    }
+    crash.frames = frames + first;
+    crash.frameCount = std::min(count - first, CrashFlush::kMaxFrames);
+    runFlushes(crash);
     // What was there before (the default action, or a sanitizer's report)
     // takes over: a fault raised by the kernel comes again when the
     // instruction is retried; a signal sent by a process (abort() included)
@@ -61,7 +121,9 @@ void onFatalSignal(int signal, siginfo_t* info, void*)
 
 [[noreturn]] void onTerminate()
 {
-    runFlushes();
+    CrashFlush::Crash crash;
+    crash.threadId = kernelThreadId();
+    runFlushes(crash);
     if (gPreviousTerminate != nullptr) {
         gPreviousTerminate();
     }
@@ -75,6 +137,9 @@ void installHandlers()
         return;
     }
     gInstalled = true;
+    // The first backtrace loads the unwinder, which a crash handler could not.
+    void* frame = nullptr;
+    ::backtrace(&frame, 1);
     gPreviousTerminate = std::set_terminate(&onTerminate);
     for (int i = 0; i < kSignalCount; ++i) {
         struct sigaction action {};
@@ -118,6 +183,43 @@ void CrashFlush::pause(std::chrono::milliseconds duration) noexcept
 {
     timespec left{static_cast<time_t>(duration.count() / 1000), static_cast<long>(duration.count() % 1000) * 1000000L};
     while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+void CrashFlush::describeSignal(const Crash& crash, CrashText& line) noexcept
+{
+    line.add("Crashed on a fatal signal: signal=").addDecimal(static_cast<std::uint64_t>(crash.signal));
+    // The abbreviation comes from a constant table (async-signal-safe).
+    const char* const name = ::sigabbrev_np(crash.signal);
+    line.add("; name=SIG").add(name != nullptr ? name : "?");
+    if (crash.sent) {
+        line.add("; sent=1");
+    } else if (faultHasAddress(crash.signal)) {
+        line.add("; address=").addHex(crash.address);
+    }
+}
+
+void CrashFlush::describeFrame(const Crash& crash, int index, CrashText& line) noexcept
+{
+    if (index < 0 || index >= crash.frameCount) {
+        return;
+    }
+    void* const address = crash.frames[index];
+    line.add("Stack frame: index=").addDecimal(static_cast<std::uint64_t>(index));
+    line.add("; address=").addHex(reinterpret_cast<std::uintptr_t>(address));
+    Dl_info found{};
+    if (::dladdr(address, &found) == 0) {
+        return;
+    }
+    if (found.dli_fname != nullptr && found.dli_fbase != nullptr) {
+        // The offset in the object, as symbol tools such as addr2line take it.
+        line.add("; object=").add(found.dli_fname);
+        line.add("; offset=").addHex(reinterpret_cast<std::uintptr_t>(address) -
+                                     reinterpret_cast<std::uintptr_t>(found.dli_fbase));
+    }
+    if (found.dli_sname != nullptr && found.dli_saddr != nullptr) {
+        line.add("; symbol=").add(found.dli_sname).add('+');
+        line.addHex(reinterpret_cast<std::uintptr_t>(address) - reinterpret_cast<std::uintptr_t>(found.dli_saddr));
     }
 }
 

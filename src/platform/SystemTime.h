@@ -20,4 +20,9 @@ struct SystemTime {
 // The local time now, to the millisecond. Any thread.
 SystemTime getLocalTime();
 
+// The same, async-signal-safe, for a crash handler: the clock with the
+// offset from UTC that the last getLocalTime() found (UTC before the first),
+// as the time zone's own rules are out of reach there.
+SystemTime getLocalTimeInCrash() noexcept;
+
 }  // namespace Tarvent::VirtualChannel

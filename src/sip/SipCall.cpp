@@ -5,6 +5,7 @@
 #include <tuple>
 #include <utility>
 
+#include <belle-sip/belle-sip.h>
 #include <linphone++/linphone.hh>
 #include <linphone/api/c-call-stats.h>
 #include <linphone/api/c-call.h>
@@ -243,6 +244,22 @@ std::shared_ptr<linphone::ProxyConfig> findProxy(const std::shared_ptr<linphone:
     return nullptr;
 }
 #pragma GCC diagnostic pop
+
+// Whether the SIP stack can put `target` into a Refer-To header. The library
+// checks a transfer target with its own address parser only, then hands its
+// text to the stack's header parser and uses the result unchecked: a target
+// that the stricter header parser refuses (a host whose last label is a
+// single character, such as "sip:carol@W") crashes it.
+bool referable(const linphone::Address& target)
+{
+    belle_sip_header_address_t* const header = belle_sip_header_address_parse(target.asString().c_str());
+    if (header == nullptr) {
+        return false;
+    }
+    // Created floating (without an owner): a reference taken and given back frees it.
+    belle_sip_object_unref(belle_sip_object_ref(header));
+    return true;
+}
 
 void prepareParams(linphone::CallParams& params, const std::shared_ptr<SipAccount>& account)
 {
@@ -894,9 +911,23 @@ void SipCall::dialDtmf(const std::string& digits)
     SipUriText::checkDtmf(digits);
     logInfo("Dialing dtmf: pjsipCallId=%d; digit=\"%s\"", pjsipCallId.load(), digits.c_str());
     SipStack::getInstance().ensureThreadRegistered();
-    withCall("Call::sendDtmfs", [&](const auto&, const std::shared_ptr<linphone::Call>& call) {
+    const bool sent = withCall("Call::sendDtmfs", [&](const auto&, const std::shared_ptr<linphone::Call>& call) {
+        // The stack takes digits in any state and sends them from a timer
+        // later, on the call's audio stream. An ended call it keeps until
+        // its INVITE transaction is over has let go of that stream already:
+        // the timer would send into a stream that is gone.
+        if (!hasMedia(call->getState())) {
+            return false;
+        }
         checkStatus(call->sendDtmfs(digits), "Call::sendDtmfs");
+        return true;
     });
+    if (!sent) {
+        const std::string text =
+            "Failed to dial dtmf because the call does not have media: pjsipCallId=" + std::to_string(pjsipCallId.load());
+        logError("%s", text.c_str());
+        throw std::runtime_error(text);
+    }
 }
 
 void SipCall::setHold(bool hold, bool autoHoldOthers)
@@ -1028,7 +1059,7 @@ void SipCall::forward(const char* targetNumber)
     const std::string target = accountUri.substr(0, colon + 1) + user + accountUri.substr(at);
     withCall("Call::transferTo", [&](const auto&, const std::shared_ptr<linphone::Call>& call) {
         const std::shared_ptr<linphone::Address> address = linphone::Factory::get()->createAddress(target);
-        if (!address) {
+        if (!address || !referable(*address)) {
             OVRA_THROW_SIP_ERROR(-1, "Call::transferTo", "Invalid transfer target: " + target);
         }
         checkStatus(call->transferTo(address), "Call::transferTo");

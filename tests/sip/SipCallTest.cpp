@@ -15,6 +15,7 @@
 
 #include "sip/SipAccount.h"
 #include "sip/SipCallTestSupport.h"
+#include "sip/SipError.h"
 #include "sip/SipStack.h"
 #include "support/BaresipFixture.h"
 #include "support/PacketLoss.h"
@@ -191,6 +192,41 @@ TEST_F(SipCallTest, NotFoundAndBusyEndTheCallWithTheirReasons)
     const auto busyHere = events_.take("terminated", busy);
     ASSERT_TRUE(busyHere);
     EXPECT_EQ(busyHere->status, ISipCallCallback::kReasonBusyHere);
+}
+
+// DTMF goes out on the call's audio: a call that rings has none yet, and a
+// call that has ended has none any more, although the stack keeps the call
+// until its INVITE transaction is over (here: a far end that confirms the
+// CANCEL but ends the INVITE only seconds later). Digits taken there would
+// be sent by a stack timer a moment later, into audio that is gone.
+TEST_F(SipCallTest, DtmfIsRefusedWhileTheCallRingsAndOnceItHasEnded)
+{
+    SippFixture callee("uas_ring_slow_cancel.xml", "", {"-m", "1"});
+    ASSERT_TRUE(registerAt(*kamailio_, "dave", callee));
+    const auto account = registeredAccount("alice");
+    const auto call = account->createCall("dave");
+    call->dial();
+    ASSERT_TRUE(events_.take("media", call, 5s, [](const SipEvent& e) { return e.media.sipStatus == 180; }))
+        << callee.output() << callee.messages();
+    EXPECT_THROW(call->dialDtmf("1"), std::runtime_error);
+
+    call->hangup();
+    ASSERT_TRUE(events_.take("terminated", call));
+    EXPECT_THROW(call->dialDtmf("1"), std::runtime_error);
+    EXPECT_THROW(call->dialDtmf("123#"), std::runtime_error);
+    // Longer than the stack's pause before a sequence's first digit: had it
+    // been taken, it would go out now.
+    std::this_thread::sleep_for(1s);
+    // The far end ends the INVITE at last, and the stack lets go of the call
+    // (a call still open at the stack's stop is never freed by the library).
+    EXPECT_EQ(callee.wait(15s), 0) << callee.output() << callee.messages();
+    const auto released = [&] {
+        return SipStack::getInstance().runOnCore([&](const auto&) { return call->getLinphoneCall() == nullptr; });
+    };
+    for (int i = 0; i < 100 && !released(); ++i) {
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(released()) << callee.messages() << kamailio_->log();
 }
 
 TEST_F(SipCallTest, IncomingCallRingsAndIsAnsweredWithAudio)
@@ -489,6 +525,34 @@ TEST_F(SipCallTest, ForwardSendsThePeerToTheTarget)
     const auto established = carol.waitForEvent("CALL_ESTABLISHED");
     ASSERT_TRUE(established) << carol.log();
     EXPECT_NE(established->peerUri.find("bob"), std::string::npos) << established->raw;
+    EXPECT_TRUE(events_.take("terminated", call));
+}
+
+// The account's realm names the target's host. The library takes hosts in
+// an address that its SIP layer does not read in a header ("127.1", the
+// short form of 127.0.0.1, or a host whose last label is a single
+// character), and the REFER's header is read from the address's text: a
+// target at such a host is refused.
+TEST_F(SipCallTest, AForwardToATargetTheSipLayerCannotReadIsRefused)
+{
+    AccountData data;
+    data.username = "alice";
+    // The registrar's answers name the same host, which the stack can't
+    // read either: the call stays unanswered.
+    data.realm = "127.1";
+    data.password = kUsersFor("alice");
+    data.transport = "udp";
+    const auto account = SipAccount::create(&events_, &events_, data);
+    accounts_.push_back(account);
+    const auto call = account->createCall("bob");
+    call->dial();
+    try {
+        call->forward("carol");
+        ADD_FAILURE() << "forwarded";
+    } catch (const SipError& error) {
+        EXPECT_NE(error.reason.find("Invalid transfer target"), std::string::npos) << error.reason;
+    }
+    call->hangup();
     EXPECT_TRUE(events_.take("terminated", call));
 }
 

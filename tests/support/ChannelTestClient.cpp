@@ -1,5 +1,7 @@
 #include "support/ChannelTestClient.h"
 
+#include <sys/socket.h>
+
 namespace Tarvent::VirtualChannel::TestSupport {
 
 namespace {
@@ -109,6 +111,11 @@ bool ChannelTestClient::waitForClose(std::chrono::milliseconds timeout)
         }
     }
     return false;
+}
+
+void ChannelTestClient::shutdownSending()
+{
+    ::shutdown(socket_.fd(), SHUT_WR);
 }
 
 void ChannelTestClient::reset()

@@ -39,6 +39,8 @@ public:
 
     // Orderly close (FIN).
     void close() { socket_.close(); }
+    // Ends the sending direction only (FIN); answers can still be read.
+    void shutdownSending();
     // Abortive close (RST).
     void reset();
 
