@@ -131,6 +131,22 @@ bool hasMedia(State state)
     }
 }
 
+// While the call is answered or re-invited (by either side) the library
+// refuses to pause it; each of these states ends by itself once the
+// transaction is through.
+bool isSettling(State state)
+{
+    switch (state) {
+    case State::Connected:
+    case State::Updating:
+    case State::UpdatedByRemote:
+    case State::Resuming:
+        return true;
+    default:
+        return false;
+    }
+}
+
 struct RtpCounters {
     bool found = false;
     std::uint64_t txPackets = 0;
@@ -570,6 +586,79 @@ void SipCall::onStateChanged(const std::shared_ptr<linphone::Call>& call, int st
         logDebug("Marking call for deletion in [%d] seconds: pjsipCallId=%d", 5, pjsipCallId.load());
         markForDeletion();
     }
+    followDeferredHold(stateValue);
+}
+
+void SipCall::followDeferredHold(int stateValue)
+{
+    const auto state = static_cast<State>(stateValue);
+    {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (!holdDeferred) {
+            return;
+        }
+        if (toInviteState(state) == kDisconnected) {
+            holdDeferred = false;
+            return;
+        }
+        if (state != State::StreamsRunning && state != State::PausedByRemote && state != State::Paused) {
+            return;
+        }
+    }
+    // The library finishes the transaction after its listeners have heard
+    // of the new state: the pause goes after that.
+    try {
+        SipStack::getInstance().postToCore([weak = weak_from_this()](const std::shared_ptr<linphone::Core>&) {
+            if (const std::shared_ptr<SipCall> self = weak.lock()) {
+                self->retryDeferredHold();
+            }
+        });
+    } catch (const SipError& error) {
+        // The stack is stopping, and its calls end with it.
+        logError("Failed to set call on hold: pjsipCallId=%d; reason=\"%s\"", pjsipCallId.load(),
+                 error.reason.c_str());
+    }
+}
+
+void SipCall::retryDeferredHold()
+{
+    {
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        if (!holdDeferred) {
+            return;  // called off, or tried already
+        }
+        holdDeferred = false;
+    }
+    logDebug("Hold call: pjsipCallId=%d", pjsipCallId.load());
+    try {
+        // The library refuses to pause a conference member, and it may not
+        // have let the call go while the call was being re-invited.
+        followConference(false);
+        if (const std::shared_ptr<linphone::Call> call = link->call()) {
+            pauseOrDefer(*call);
+        }
+    } catch (const SipError& error) {
+        logError("Failed to set call on hold: pjsipCallId=%d; reason=\"%s\"", pjsipCallId.load(), error.reason.c_str());
+        clearHoldPending(true);
+    } catch (const std::exception& error) {
+        logError("Failed to set call on hold: pjsipCallId=%d; what=\"%s\"", pjsipCallId.load(), error.what());
+        clearHoldPending(true);
+    }
+}
+
+void SipCall::pauseOrDefer(linphone::Call& call)
+{
+    const State state = call.getState();
+    if (state == State::Pausing || state == State::Paused) {
+        return;
+    }
+    if (isSettling(state)) {
+        logInfo("Hold call deferred until its re-INVITE ends: pjsipCallId=%d", pjsipCallId.load());
+        const std::lock_guard<std::recursive_mutex> lock(mutex);
+        holdDeferred = true;
+        return;
+    }
+    checkStatus(call.pause(), "Call::pause");
 }
 
 void SipCall::raiseStateEvent(std::int32_t state, int reason)
@@ -945,6 +1034,13 @@ void SipCall::setHold(bool hold, bool autoHoldOthers)
         }
         {
             const std::lock_guard<std::recursive_mutex> lock(mutex);
+            if (!hold && holdDeferred) {
+                // The pause never started: calling it off is all there is to do.
+                logDebug("Deferred hold called off: pjsipCallId=%d", pjsipCallId.load());
+                holdDeferred = false;
+                holdPending = false;
+                return;
+            }
             if (hold == localHold) {
                 throw std::runtime_error(
                     "Failed to set hold state on call because the hold state would not change: pjsipCallId=" +
@@ -960,12 +1056,8 @@ void SipCall::setHold(bool hold, bool autoHoldOthers)
             // first (and the library may hold it on the way out).
             followConference(false);
             logDebug("Hold call: pjsipCallId=%d", pjsipCallId.load());
-            withCall("Call::pause", [](const auto&, const std::shared_ptr<linphone::Call>& call) {
-                const State state = call->getState();
-                if (state != State::Pausing && state != State::Paused) {
-                    checkStatus(call->pause(), "Call::pause");
-                }
-            });
+            withCall("Call::pause",
+                     [this](const auto&, const std::shared_ptr<linphone::Call>& call) { pauseOrDefer(*call); });
         } else if (SipStack::getInstance().isConferenceRunning() &&
                    SipStack::getInstance().resumeInConference(shared_from_this())) {
             // A plain resume would hold the call that runs; joining the

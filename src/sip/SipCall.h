@@ -85,7 +85,9 @@ public:
     void hangup();
     void dialDtmf(const std::string& digits);
     // Pause or resume. Throws (after its log line) when the hold state would
-    // not change, the account is gone or the stack refuses the request.
+    // not change, the account is gone or the stack refuses the request. A
+    // pause that the library can't start while a re-INVITE of the call is
+    // under way waits for its end (and a resume meanwhile calls it off).
     void setHold(bool hold, bool autoHoldOthers);
     // Throw std::runtime_error when the call has no media.
     void muteMicrophone(bool muted);
@@ -157,6 +159,15 @@ private:
     // onCallTerminated (reason 0) for a dial or an answer that failed.
     void reportStartFailure(const char* operation);
     void clearHoldPending(bool failedHold);
+    // Core thread: pauses the stack call, or, while a re-INVITE of it is
+    // under way (the library refuses a pause then), defers the pause until
+    // the call's state settles. Throws SipError when the library refuses.
+    void pauseOrDefer(linphone::Call& call);
+    // Core thread, from a state change: a deferred pause is tried again
+    // once the call has settled (after the callback, not inside it), and
+    // dropped when the call ends.
+    void followDeferredHold(int state);
+    void retryDeferredHold();
     void logEndOfCallStatistics(const std::shared_ptr<linphone::Call>& call);
 
     // Runs `operation` with the stack call on the core thread; throws
@@ -183,6 +194,7 @@ private:
     bool confirmed = false;
     bool localHold = false;
     bool holdPending = false;
+    bool holdDeferred = false;  // a pause waits for the call's re-INVITE to end
     bool microphoneMuted = false;
     bool speakerMuted = false;
     bool rejectedBusy = false;

@@ -39,6 +39,9 @@ class SipStack;
 //   last one left alone with the local user, which goes on as a plain call
 //   (the conference then ends); the stop takes the local user out first, so
 //   that every member is held on the way out;
+// - it refuses to hold a call while it re-invites it (into the conference
+//   or out of it): a stop right after a join or a leave finds such calls,
+//   whose holds wait for the re-INVITE's end (SipCall::setHold);
 // - it tells its members apart by the remote party's address alone (user,
 //   host, port), finding each member's call as the first call of the Core
 //   with that party: a call whose party another call has never joins (it

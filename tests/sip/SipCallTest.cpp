@@ -44,20 +44,6 @@ BaresipFixture::Options farEnd(const std::string& user, const KamailioFixture& r
     return options;
 }
 
-// Registers `user` at `registrar` with the address of the SIPp scenario
-// `callee`: the calls to that user reach that scenario.
-::testing::AssertionResult registerAt(const KamailioFixture& registrar, const std::string& user,
-                                      const SippFixture& callee)
-{
-    SippFixture registration("register_other_contact.xml", registrar.hostPort(),
-                             {"-s", user, "-au", user, "-ap", SipCallTest::kUsersFor(user), "-key", "contact_port",
-                              std::to_string(callee.port()), "-m", "1"});
-    if (registration.wait(10s) != 0) {
-        return ::testing::AssertionFailure() << registration.output();
-    }
-    return ::testing::AssertionSuccess();
-}
-
 TEST_F(SipCallTest, OutgoingCallGoesThroughEarlyAndConfirmedToTerminated)
 {
     BaresipFixture bob(farEnd("bob", *kamailio_, false));

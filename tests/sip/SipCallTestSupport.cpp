@@ -155,6 +155,16 @@ BaresipFixture::Options SipCallTest::farEndOptions(const std::string& user, cons
     return options;
 }
 
+::testing::AssertionResult SipCallTest::registerAt(const KamailioFixture& registrar, const std::string& user,
+                                                   const SippFixture& callee)
+{
+    std::string failure;
+    if (!callee.registerAt(registrar.hostPort(), user, kUsersFor(user), &failure)) {
+        return ::testing::AssertionFailure() << failure;
+    }
+    return ::testing::AssertionSuccess();
+}
+
 void SipCallTest::SetUp()
 {
     (void)pulse();  // the devices exist before the first Core

@@ -17,6 +17,7 @@
 #include "sip/SipCallMediaState.h"
 #include "support/BaresipFixture.h"
 #include "support/KamailioFixture.h"
+#include "support/SippFixture.h"
 #include "support/TempDir.h"
 
 namespace Tarvent::VirtualChannel::TestSupport {
@@ -77,6 +78,10 @@ public:
     // speaking a tone of `toneHz` (0: silence).
     static BaresipFixture::Options farEndOptions(const std::string& user, const KamailioFixture& registrar,
                                                  bool autoAnswer, double toneHz);
+    // Registers `user` at `registrar` with the address of the SIPp scenario
+    // `callee`: the calls to that user reach that scenario.
+    static ::testing::AssertionResult registerAt(const KamailioFixture& registrar, const std::string& user,
+                                                 const SippFixture& callee);
 
 protected:
     void SetUp() override;

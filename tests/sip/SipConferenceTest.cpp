@@ -169,6 +169,67 @@ protected:
         return text;
     }
 
+    // A far end registered as `user` that answers every re-INVITE only after
+    // kSlowAnswer: the conference's re-INVITEs of its call are under way for
+    // that long.
+    std::unique_ptr<SippFixture> slowFarEnd(const std::string& user)
+    {
+        auto peer = std::make_unique<SippFixture>(
+            "uas_slow_reinvite.xml", "",
+            std::vector<std::string>{"-s", user, "-m", "1", "-d", std::to_string(kSlowAnswer.count()),
+                                     // see the scenario: an ACK may come during the pause
+                                     "-default_behaviors", "all,-abortunexp"});
+        EXPECT_TRUE(registerAt(*kamailio_, user, *peer));
+        return peer;
+    }
+
+    // Alice's conference, then her calls to bob (slowFarEnd) and carol;
+    // returns while the conference re-invites bob's call to make it a member.
+    void joinReInvitingBob(std::shared_ptr<SipCall>& toBob, std::shared_ptr<SipCall>& toCarol)
+    {
+        const std::shared_ptr<SipAccount> alice = registeredAccount("alice");
+        stack.startConference({alice});
+        toBob = confirmedCall(alice, "bob");
+        toCarol = confirmedCall(alice, "carol");
+        ASSERT_TRUE(waitFor([&] { return inLibraryConference(toBob) && reInviting(toBob); })) << conferenceLog();
+    }
+
+    // After the conference's stop: each call is held, reported so and out of
+    // the library's conference. Then both are hung up.
+    void expectBothHeldThenHangUp(const std::shared_ptr<SipCall>& toBob, const SippFixture& bob,
+                                  const std::shared_ptr<SipCall>& toCarol, BaresipFixture& carol)
+    {
+        EXPECT_TRUE(holdReported(toCarol)) << conferenceLog();
+        EXPECT_TRUE(holdReported(toBob)) << conferenceLog() << bob.messages();
+        EXPECT_TRUE(toBob->isLocalHold());
+        EXPECT_TRUE(toCarol->isLocalHold());
+        EXPECT_FALSE(inLibraryConference(toBob));
+        EXPECT_FALSE(inLibraryConference(toCarol));
+        toBob->hangup();
+        toCarol->hangup();
+        EXPECT_TRUE(events_.take("terminated", toBob));
+        EXPECT_TRUE(carol.waitForEvent("CALL_CLOSED"));
+    }
+
+    static bool reInviting(const std::shared_ptr<SipCall>& call)
+    {
+        return SipStack::getInstance().runOnCore([&](const std::shared_ptr<linphone::Core>& /*core*/) {
+            const auto stackCall = call->getLinphoneCall();
+            return stackCall && stackCall->getState() == linphone::Call::State::Updating;
+        });
+    }
+
+    // The call's hold is reported (on its worker) within the far end's time
+    // for the re-INVITE under way and then for the hold's.
+    bool holdReported(const std::shared_ptr<SipCall>& call)
+    {
+        return events_
+            .take("hold", call, 2 * kSlowAnswer + 5s, [](const SipEvent& event) { return event.flag; })
+            .has_value();
+    }
+
+    static constexpr std::chrono::milliseconds kSlowAnswer{2500};
+
     SipStack& stack = SipStack::getInstance();
     LogCapture capture;
     bool useFiles_ = true;
@@ -497,6 +558,62 @@ TEST_F(SipConferenceTest, HeldCallsJoinAStartingConferenceAndTheStackStopEndsIt)
     EXPECT_FALSE(stack.isConferenceRunning());
     EXPECT_TRUE(bob->waitForEvent("CALL_CLOSED"));
     EXPECT_TRUE(carol->waitForEvent("CALL_CLOSED"));
+}
+
+// The library refuses to hold a call while the call is being re-invited.
+// A conference stopped right after a join finds a member in the join's
+// re-INVITE: that member is held once the re-INVITE is through.
+TEST_F(SipConferenceTest, StoppedWhileAJoinReInvitesAMemberItStillHoldsEveryCall)
+{
+    const auto bob = slowFarEnd("bob");
+    const auto carol = farEnd("carol", kCarolTone);
+    std::shared_ptr<SipCall> toBob;
+    std::shared_ptr<SipCall> toCarol;
+    ASSERT_NO_FATAL_FAILURE(joinReInvitingBob(toBob, toCarol));
+
+    stack.stopConference();
+    EXPECT_TRUE(capture.contains("Hold call deferred until its re-INVITE ends: pjsipCallId=")) << conferenceLog();
+    expectBothHeldThenHangUp(toBob, *bob, toCarol, *carol);
+}
+
+// A softphone sends a leave, a join and the stop back to back: the leave
+// has the library hold the call that leaves and re-invite the one that is
+// left; the stop comes while that re-INVITE is under way.
+TEST_F(SipConferenceTest, StoppedRightAfterALeaveAndAJoinItStillHoldsEveryCall)
+{
+    const auto bob = slowFarEnd("bob");
+    const auto carol = farEnd("carol", kCarolTone);
+    std::shared_ptr<SipCall> toBob;
+    std::shared_ptr<SipCall> toCarol;
+    ASSERT_NO_FATAL_FAILURE(conferenceOfTwo(registeredAccount("alice"), toBob, toCarol));
+    ASSERT_TRUE(waitFor([&] { return !reInviting(toBob); }, kSlowAnswer + 5s)) << conferenceLog();
+
+    stack.leaveConference(toCarol);
+    stack.joinConference(toCarol);
+    stack.stopConference();
+    expectBothHeldThenHangUp(toBob, *bob, toCarol, *carol);
+}
+
+// A hold asked for during a re-INVITE waits for its end; a resume asked for
+// before then calls it off, and the call goes on.
+TEST_F(SipConferenceTest, AResumeCallsOffAHoldThatWaitsForAReInvite)
+{
+    const auto bob = slowFarEnd("bob");
+    const auto carol = farEnd("carol", kCarolTone);
+    std::shared_ptr<SipCall> toBob;
+    std::shared_ptr<SipCall> toCarol;
+    ASSERT_NO_FATAL_FAILURE(joinReInvitingBob(toBob, toCarol));
+
+    toBob->setHold(true, false);
+    ASSERT_TRUE(capture.contains("Hold call deferred until its re-INVITE ends: pjsipCallId=")) << conferenceLog();
+    toBob->setHold(false, false);
+    ASSERT_TRUE(waitFor([&] { return !reInviting(toBob); }, kSlowAnswer + 5s)) << conferenceLog() << bob->messages();
+    EXPECT_FALSE(events_.take("hold", toBob, 1s)) << conferenceLog();
+    EXPECT_FALSE(toBob->isLocalHold());
+    EXPECT_TRUE(toBob->isMediaActive()) << conferenceLog();
+
+    toBob->hangup();
+    EXPECT_TRUE(events_.take("terminated", toBob));
 }
 
 TEST_F(SipConferenceTest, IncomingCallsAreBusyWhileItRunsAndNotAfterARestart)

@@ -32,6 +32,21 @@ SippFixture::~SippFixture()
     process_->stop(std::chrono::milliseconds(3000));
 }
 
+bool SippFixture::registerAt(const std::string& registrar, const std::string& user, const std::string& password,
+                             std::string* failure) const
+{
+    SippFixture registration("register_other_contact.xml", registrar,
+                             {"-s", user, "-au", user, "-ap", password, "-key", "contact_port", std::to_string(port_),
+                              "-m", "1"});
+    if (registration.wait(std::chrono::seconds(10)) == 0) {
+        return true;
+    }
+    if (failure != nullptr) {
+        *failure = registration.output();
+    }
+    return false;
+}
+
 std::optional<int> SippFixture::wait(std::chrono::milliseconds timeout)
 {
     return process_->waitFor(timeout);

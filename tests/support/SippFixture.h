@@ -28,6 +28,12 @@ public:
     SippFixture& operator=(const SippFixture&) = delete;
 
     std::uint16_t port() const { return port_; }
+    // Registers `user` with `password` at `registrar` ("127.0.0.1:<port>")
+    // with this scenario's address, so that the calls to that user reach
+    // this scenario. False (and SIPp's output in `failure`) when the
+    // registrar did not take it.
+    bool registerAt(const std::string& registrar, const std::string& user, const std::string& password,
+                    std::string* failure = nullptr) const;
     // SIPp's exit code (0: all calls succeeded), or nothing when it still
     // runs after `timeout`.
     std::optional<int> wait(std::chrono::milliseconds timeout);
