@@ -14,6 +14,7 @@
 
 #include "app/EngineSoakFixture.h"
 #include "sip/SipMediaTimeout.h"
+#include "support/SippFixture.h"
 
 namespace Tarvent::VirtualChannel {
 namespace {
@@ -185,6 +186,45 @@ TEST_F(EngineFaultTest, SigtermWithThreeCallsInTheConferenceEndsThemAllAndExitsC
     for (const auto& farEnd : farEnds) {
         EXPECT_TRUE(farEnd->waitForEvent("CALL_CLOSED")) << farEnd->log();
     }
+}
+
+// A softphone may send a leave, a join and the conference's stop back to
+// back, and a far end may take its time over re-INVITEs: the stop then comes
+// while the library re-invites bob's call, and it refuses to hold a call
+// meanwhile. Both calls end up held all the same, and reported.
+TEST_F(EngineFaultTest, AConferenceStoppedRightAfterALeaveAndAJoinHoldsBothCallsWhenAFarEndIsSlow)
+{
+    // See the scenario for the behaviours.
+    TestSupport::SippFixture bob("uas_slow_reinvite.xml", "",
+                                 {"-s", "bob", "-m", "1", "-d", "2000", "-default_behaviors", "all,-abortunexp"});
+    std::string failure;
+    ASSERT_TRUE(bob.registerAt(kamailio_->hostPort(), "bob", "bobpw", &failure)) << failure;
+    const auto carol = farEnd("carol");
+    const int a = calls().confirmedCall("bob");
+    ASSERT_GE(a, 0) << bob.messages();
+    const int b = calls().confirmedCall("carol");
+    ASSERT_GE(b, 0) << carol->log();
+    ASSERT_TRUE(calls().holdReported(a, true)) << "dialling the second call holds the first";
+
+    Message start;
+    start.mutable_startconferenceaction()->add_accountids(calls().accountId());
+    ASSERT_EQ(calls().ack(start).statuscode(), Ack::SUCCESS);
+    ASSERT_TRUE(calls().holdReported(a, false)) << "the conference takes its calls off hold";
+    Message leave;
+    leave.mutable_leaveconferenceaction()->set_callid(b);
+    Message join;
+    join.mutable_joinconferenceaction()->set_callid(b);
+    Message stop;
+    stop.mutable_stopconferenceaction();
+    for (const Message* step : {&leave, &join, &stop}) {
+        EXPECT_EQ(calls().ack(*step).statuscode(), Ack::SUCCESS) << step->ShortDebugString();
+    }
+    EXPECT_TRUE(calls().holdReported(a, true)) << engine_.engine().log() << bob.messages();
+    EXPECT_TRUE(calls().holdReported(b, true)) << engine_.engine().log();
+
+    EXPECT_TRUE(calls().hangUp(a));
+    EXPECT_TRUE(calls().hangUp(b));
+    EXPECT_TRUE(carol->waitForEvent("CALL_CLOSED")) << carol->log();
 }
 
 }  // namespace
