@@ -124,7 +124,7 @@ bool PacketTransmitter::unanswerable(const PendingCommand& command) const
     return !running_ && !dispatcher_->isReading(command.connection);
 }
 
-std::future<VCPacketHolder> PacketTransmitter::sendPending(const void* data, int size, int timeoutMs,
+std::future<std::optional<VCPacketHolder>> PacketTransmitter::sendPending(const void* data, int size, int timeoutMs,
                                                            bool synchronous, std::uint64_t& messageId)
 {
     const std::lock_guard<std::recursive_mutex> lock(stateMutex_);
@@ -135,7 +135,7 @@ std::future<VCPacketHolder> PacketTransmitter::sendPending(const void* data, int
     command->synchronous = synchronous;
     command->deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs == -1 ? commandTimeout_ : timeoutMs);
-    std::future<VCPacketHolder> future = command->promise.get_future();
+    std::future<std::optional<VCPacketHolder>> future = command->promise.get_future();
     pending_[messageId] = std::move(command);
     timer_.resume();
     return future;
@@ -144,8 +144,12 @@ std::future<VCPacketHolder> PacketTransmitter::sendPending(const void* data, int
 std::string PacketTransmitter::sendCommand(const void* data, int size, int timeoutMs)
 {
     std::uint64_t messageId = 0;
-    std::future<VCPacketHolder> future = sendPending(data, size, timeoutMs, true, messageId);
-    const VCPacketHolder answer = future.get();
+    std::future<std::optional<VCPacketHolder>> future = sendPending(data, size, timeoutMs, true, messageId);
+    const std::optional<VCPacketHolder> result = future.get();
+    if (!result) {
+        throw TimeoutException(messageId);
+    }
+    const VCPacketHolder& answer = *result;
     const std::int32_t answerSize = VCPacketHolder::payloadSize(answer);
     if (answerSize <= 0) {
         return std::string();
@@ -274,7 +278,7 @@ void PacketTransmitter::checkTimeouts()
                 continue;
             }
             if (entry->second->synchronous) {
-                entry->second->promise.set_exception(makeTimeoutException(entry->first));
+                entry->second->promise.set_value(std::nullopt);
             } else {
                 expired.push_back(entry->first);
             }
@@ -293,11 +297,6 @@ void PacketTransmitter::checkTimeouts()
             handler(context, messageId);
         }
     }
-}
-
-std::exception_ptr PacketTransmitter::makeTimeoutException(std::uint64_t messageId)
-{
-    return std::make_exception_ptr(TimeoutException(messageId));
 }
 
 }  // namespace Tarvent::VirtualChannel

@@ -71,7 +71,6 @@ private:
 
     void onPacket(const VCPacketHolder& packet);
     void checkTimeouts();
-    static std::exception_ptr makeTimeoutException(std::uint64_t messageId);
 
     using ConnectionId = IPacketDispatcher::ConnectionId;
     // Where the answer to a received command goes.
@@ -96,7 +95,7 @@ private:
     // Whether `command` can no longer be answered: stopping, and its
     // connection does not read any more.
     bool unanswerable(const PendingCommand& command) const;
-    std::future<VCPacketHolder> sendPending(const void* data, int size, int timeoutMs, bool synchronous,
+    std::future<std::optional<VCPacketHolder>> sendPending(const void* data, int size, int timeoutMs, bool synchronous,
                                             std::uint64_t& messageId);
 
     // Guards every field below and the pending map; taken after startStopMutex_
