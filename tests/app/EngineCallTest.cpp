@@ -116,10 +116,12 @@ protected:
 
     // Calls bob, a far end that answers by itself: the call's id once
     // confirmed, else -1.
-    int callBob()
+    int callBob() { return callBobFrom(accountId_); }
+
+    int callBobFrom(int accountId)
     {
         Message make;
-        make.mutable_makecallaction()->set_accountid(accountId_);
+        make.mutable_makecallaction()->set_accountid(accountId);
         make.mutable_makecallaction()->set_phonenumber("bob");
         const int callId = engine_.request(make).objectidresponse().objectid();
         Message dial;
@@ -131,6 +133,16 @@ protected:
             return m.confirmedcallnotification().callid() == callId;
         });
         return confirmed ? callId : -1;
+    }
+
+    // Hangs the call up; whether its end was reported.
+    bool hangsUp(int callId)
+    {
+        Message hangUp;
+        hangUp.mutable_hangupaction()->set_callid(callId);
+        return ackOf(hangUp).statuscode() == Ack::SUCCESS &&
+               notification(&Message::has_terminatedcallnotification,
+                            [&](const Message& m) { return m.terminatedcallnotification().callid() == callId; });
     }
 
     PulseAudioFixture pulse_;  // the devices exist before the engine's first Core
@@ -459,14 +471,7 @@ TEST_F(EngineCallTest, ASoundServerRestartDuringACallIsReportedAndTheCallsGoOn)
         }));
         return callId;
     };
-    const auto hangUp = [&](int callId) {
-        Message hangUp;
-        hangUp.mutable_hangupaction()->set_callid(callId);
-        EXPECT_EQ(ackOf(hangUp).statuscode(), Ack::SUCCESS);
-        EXPECT_TRUE(notification(&Message::has_terminatedcallnotification, [&](const Message& m) {
-            return m.terminatedcallnotification().callid() == callId;
-        }));
-    };
+    const auto hangUp = [&](int callId) { EXPECT_TRUE(hangsUp(callId)); };
     // The packets a call sent during `span` (its sent counter moves in steps
     // of a few seconds' packets).
     const auto sent = [&](int callId, std::chrono::milliseconds span) {
@@ -629,6 +634,36 @@ TEST_F(EngineCallTest, TheIdleShutdownComesOnePeriodAfterAPromptWasPlayed)
               Proto::SipStackStatusAnswer::STOPPED);
     EXPECT_EQ(ackOf(play).statusmessage(), "Invalid audio player ID: audioPlayerId=" +
                                               std::to_string(created.objectidresponse().objectid()));
+}
+
+// A softphone may make a second account of the identity that it has an
+// account of: both register, both place calls, and a third with another
+// password is refused (the stack holds one password per identity).
+TEST_F(EngineCallTest, ASecondAccountOfTheIdentityRegistersAndBothPlaceCalls)
+{
+    BaresipFixture bob(farEnd(true));
+    const Message created = engine_.request(TestSupport::createAccount("alice", "alicepw"));
+    ASSERT_EQ(created.createaccountanswer().objectidresponse().ack().statuscode(), Ack::SUCCESS)
+        << created.ShortDebugString();
+    const int twinId = created.createaccountanswer().objectidresponse().objectid();
+    const auto registered = notification(&Message::has_accountregstatechangednotification, [&](const Message& m) {
+        return m.accountregstatechangednotification().accountid() == twinId;
+    });
+    ASSERT_TRUE(registered);
+    EXPECT_TRUE(registered->accountregstatechangednotification().isconnected())
+        << registered->ShortDebugString() << kamailio_.log();
+
+    for (const int accountId : {accountId_, twinId}) {
+        const int callId = callBobFrom(accountId);
+        ASSERT_GT(callId, 0) << "account " << accountId << "\n" << bob.log() << kamailio_.log();
+        EXPECT_TRUE(hangsUp(callId));
+    }
+
+    const Message refused = engine_.request(TestSupport::createAccount("alice", "other"));
+    const auto& ack = refused.createaccountanswer().objectidresponse().ack();
+    EXPECT_EQ(ack.statuscode(), Ack::FAILED);
+    EXPECT_EQ(ack.statusmessage(),
+              "Another account of the same identity uses another password: idUri=\"sip:alice@127.0.0.1\"");
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <string>
 
 #include "sip/SipCall.h"
 #include "sip/SipCallTestSupport.h"
+#include "sip/SipError.h"
 #include "sip/SipStack.h"
 #include "sip/SipUriText.h"
 
@@ -31,6 +33,22 @@ std::function<bool(const SipEvent&)> of(const std::shared_ptr<SipAccount>& accou
 }
 
 using SipAccountTest = SipCallTest;
+
+// Calls bob (a far end that answers by itself) from `account` and hangs up.
+::testing::AssertionResult callsBob(SipEventRecorder& events, const std::shared_ptr<SipAccount>& account,
+                                    BaresipFixture& bob)
+{
+    const auto call = account->createCall("bob");
+    call->dial();
+    if (!events.take("confirmed", call, 15s)) {
+        return ::testing::AssertionFailure() << "not confirmed; the far end:\n" << bob.log();
+    }
+    call->hangup();
+    if (!events.take("terminated", call) || !bob.waitForEvent("CALL_CLOSED")) {
+        return ::testing::AssertionFailure() << "not ended; the far end:\n" << bob.log();
+    }
+    return ::testing::AssertionSuccess();
+}
 
 TEST_F(SipAccountTest, RegistersRefreshesAndUnregisters)
 {
@@ -190,6 +208,70 @@ TEST_F(SipAccountTest, ACallWhoseAccountIsGoneCannotBeDialled)
     EXPECT_THROW(call->merge(), std::runtime_error);
     EXPECT_THROW(call->muteMicrophone(true), std::runtime_error);
     EXPECT_THROW(call->hangup(), std::runtime_error);
+}
+
+TEST_F(SipAccountTest, TwoAccountsOfOneIdentityEachRegisterAndPlaceCallsAndOneOutlivesTheOther)
+{
+    BaresipFixture bob(farEndOptions("bob", *kamailio_, true, 0.0));
+    const auto first = registeredAccount("alice");
+    const auto second = registeredAccount("alice");
+    EXPECT_TRUE(callsBob(events_, first, bob));
+    EXPECT_TRUE(callsBob(events_, second, bob));
+
+    // The first one's unregistration takes the binding they share away; the
+    // second registers again, keeps the credentials and is called.
+    first->shutdown();
+    const auto again = events_.take("reg", nullptr, 10s, of(second));
+    ASSERT_TRUE(again) << kamailio_->log();
+    EXPECT_TRUE(again->flag);
+    EXPECT_TRUE(kamailio_->waitForRegistration("alice", 5s)) << kamailio_->dumpRegistrations();
+    EXPECT_TRUE(callsBob(events_, second, bob));
+    bob.dial("sip:alice@127.0.0.1");
+    const auto incoming = events_.take("incoming");
+    ASSERT_TRUE(incoming) << bob.log();
+    EXPECT_EQ(incoming->account, second);
+    incoming->call->hangup();
+    EXPECT_TRUE(bob.waitForEvent("CALL_CLOSED")) << bob.log();
+}
+
+TEST_F(SipAccountTest, AnIdentityHasOnePasswordForAllItsAccounts)
+{
+    const auto first = registeredAccount("carol");
+    try {
+        SipAccount::create(&events_, &events_, accountData("carol", "other"));
+        ADD_FAILURE() << "a second password was taken";
+    } catch (const SipError& error) {
+        EXPECT_EQ(error.reason,
+                  "Another account of the same identity uses another password: idUri=\"sip:carol@127.0.0.1\"");
+    }
+    const auto second = registeredAccount("carol");
+
+    // A change through one of them is a change for both.
+    second->updatePassword("wrong");
+    auto event = events_.take("reg", nullptr, 10s, of(second));
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->statusCode, 401);
+    first->setRegistration(true);
+    event = events_.take("reg", nullptr, 10s, of(first));
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->statusCode, 401);
+    first->updatePassword("carolpw");
+    event = events_.take("reg", nullptr, 10s, of(first));
+    ASSERT_TRUE(event) << kamailio_->log();
+    EXPECT_TRUE(event->flag);
+    second->setRegistration(true);
+    event = events_.take("reg", nullptr, 10s, of(second));
+    ASSERT_TRUE(event) << kamailio_->log();
+    EXPECT_TRUE(event->flag);
+
+    // Deleted accounts hold no password back: a new login may bring another.
+    first->shutdown();
+    second->shutdown();
+    const auto anew = SipAccount::create(&events_, &events_, accountData("carol", "newer"));
+    accounts_.push_back(anew);
+    event = events_.take("reg", nullptr, 10s, of(anew));
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->statusCode, 401);
 }
 
 }  // namespace
