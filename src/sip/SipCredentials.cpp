@@ -2,18 +2,86 @@
 
 #include <algorithm>
 
+#include <belle-sip/belle-sip.h>
 #include <linphone++/linphone.hh>
 
+#include "logging/Logger.h"
 #include "sip/SipError.h"
+#include "sip/SipLayer.h"
 #include "sip/SipShutdownHook.h"
+#include "util/LogText.h"
 
 namespace Tarvent::VirtualChannel {
+
+namespace {
+
+void onAuthRequestedEvent(void* context, belle_sip_auth_event_t* event)
+{
+    try {
+        static_cast<SipCredentials*>(context)->onAuthRequested(event);
+    } catch (...) {
+        logError("Failed to answer a request for credentials");
+    }
+}
+
+std::string text(const char* value)
+{
+    return value != nullptr ? value : "";
+}
+
+}  // namespace
+
+SipCredentials::SipCredentials()
+{
+    belle_sip_listener_callbacks_t callbacks{};
+    callbacks.process_auth_requested = &onAuthRequestedEvent;
+    listener_ = belle_sip_listener_create_from_callbacks(&callbacks, this);
+}
+
+SipCredentials::~SipCredentials()
+{
+    // A provider that still lists the listener is gone with its Core by now.
+    belle_sip_object_unref(listener_);
+}
 
 void SipCredentials::attach(const std::shared_ptr<linphone::Core>& core)
 {
     identities_.clear();
+    const SipLayer layer = SipLayer::of(*core);
+    if (layer.provider == nullptr) {
+        OVRA_THROW_SIP_ERROR(-1, "SipCredentials::attach", "The SIP layer of the stack was not found");
+    }
+    // Listeners hear of a request in the order they were added: this one
+    // comes after the library's, and sees what it found.
+    belle_sip_provider_add_sip_listener(layer.provider, listener_);
     // The Core takes its own credentials with it.
     core->addListener(std::make_shared<SipShutdownHook>([this]() { identities_.clear(); }));
+}
+
+void SipCredentials::onAuthRequested(belle_sip_auth_event_t* event)
+{
+    if (belle_sip_auth_event_get_mode(event) != BELLE_SIP_AUTH_MODE_HTTP_DIGEST ||
+        belle_sip_auth_event_get_passwd(event) != nullptr || belle_sip_auth_event_get_ha1(event) != nullptr) {
+        return;  // the library found credentials
+    }
+    const std::string username = text(belle_sip_auth_event_get_username(event));
+    const std::string realm = text(belle_sip_auth_event_get_realm(event));
+    // The identity the request was made for (its From), else the one of the
+    // challenge's realm, else the user's only one.
+    const Identity* identity = find(username, text(belle_sip_auth_event_get_domain(event)));
+    if (identity == nullptr) {
+        identity = find(username, realm);
+    }
+    if (identity == nullptr) {
+        const auto isUsers = [&](const Identity& candidate) { return candidate.username == username; };
+        const auto found = std::find_if(identities_.begin(), identities_.end(), isUsers);
+        if (found != identities_.end() && std::count_if(identities_.begin(), identities_.end(), isUsers) == 1) {
+            identity = &*found;
+        }
+    }
+    logWarning("Answering a challenge the stack has no credentials for: username=\"%s\"; realm=\"%s\"; known=%d",
+            logText(username).c_str(), logText(realm).c_str(), identity != nullptr ? 1 : 0);
+    belle_sip_auth_event_set_passwd(event, identity != nullptr ? identity->password.c_str() : "");
 }
 
 SipCredentials::Identity* SipCredentials::find(const std::string& username, const std::string& realm)
@@ -31,11 +99,18 @@ void SipCredentials::install(linphone::Core& core, Identity& identity, const std
         identity.authInfo.reset();
     }
     identity.password = password;
+    std::string ha1;
     if (password.empty()) {
-        return;
+        // The Core takes no empty password, but the digest of one: without
+        // any, every challenge of the identity would come to onAuthRequested.
+        char digest[33] = {};
+        if (belle_sip_auth_helper_compute_ha1(identity.username.c_str(), identity.realm.c_str(), "", digest) != 0) {
+            return;
+        }
+        ha1 = digest;
     }
     identity.authInfo =
-        linphone::Factory::get()->createAuthInfo(identity.username, "", password, "", identity.realm, "");
+        linphone::Factory::get()->createAuthInfo(identity.username, "", password, ha1, identity.realm, "");
     core.addAuthInfo(identity.authInfo);
 }
 

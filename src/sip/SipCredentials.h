@@ -10,6 +10,10 @@ class AuthInfo;
 class Core;
 }  // namespace linphone
 
+// belle-sip's types, as its headers declare them.
+struct structbelle_sip_listener_t;
+struct belle_sip_auth_event;
+
 namespace Tarvent::VirtualChannel {
 
 // The accounts' digest credentials in the Core, one set per identity (user
@@ -20,17 +24,33 @@ namespace Tarvent::VirtualChannel {
 // So the accounts of one identity share one set, which goes with the last
 // of them; a password change of one is a change for all of them.
 //
+// A challenge the library finds no credentials for would be left waiting
+// for the application to supply some, for as long as the stack runs: the
+// request never ends, and neither does its call. An account without a
+// password has the digest of an empty one in the Core (which takes no empty
+// password); a challenge that the library still finds nothing for (one of
+// another realm or algorithm than that digest's, a look-up that fails for
+// any other reason) is answered here, at the SIP layer, with the password of
+// the identity it was made for, or with an empty one when the engine has
+// none. A refusal then ends the request with the challenge's status after
+// the library's own few tries, as for a wrong password.
+//
 // Core thread only.
 class SipCredentials {
 public:
-    SipCredentials() = default;
+    SipCredentials();
+    ~SipCredentials();
 
     SipCredentials(const SipCredentials&) = delete;
     SipCredentials& operator=(const SipCredentials&) = delete;
 
     // Once per Core, after its creation: starts afresh with no credentials
-    // and lets go of them when the Core shuts down.
+    // and lets go of them when the Core shuts down. Throws SipError when the
+    // Core's SIP layer can't be reached.
     void attach(const std::shared_ptr<linphone::Core>& core);
+
+    // The SIP layer's request for credentials, after the library's turn.
+    void onAuthRequested(belle_sip_auth_event* event);
 
     // The account `account` of `username` at `realm` starts using the
     // identity's credentials (made with `password` when it has none).
@@ -59,13 +79,14 @@ private:
         std::string username;
         std::string realm;
         std::string password;
-        std::shared_ptr<linphone::AuthInfo> authInfo;  // none without a password: the Core takes no empty one
+        std::shared_ptr<linphone::AuthInfo> authInfo;
         std::vector<std::shared_ptr<linphone::Account>> active;  // the accounts that use it
         int leaving = 0;  // deleted accounts that still unregister with it
     };
 
     Identity* find(const std::string& username, const std::string& realm);
     static void install(linphone::Core& core, Identity& identity, const std::string& password);
+    structbelle_sip_listener_t* listener_ = nullptr;  // ours, added to each Core's SIP layer behind the library's
     std::vector<Identity> identities_;
 };
 

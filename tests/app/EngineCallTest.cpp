@@ -666,5 +666,31 @@ TEST_F(EngineCallTest, ASecondAccountOfTheIdentityRegistersAndBothPlaceCalls)
               "Another account of the same identity uses another password: idUri=\"sip:alice@127.0.0.1\"");
 }
 
+// The registrar challenges the call of an account without a password and
+// refuses the empty one: the call ends with the challenge, and the engine
+// stops without leaving it behind.
+TEST_F(EngineCallTest, ACallThatCannotAuthenticateIsReportedEndedWithTheChallenge)
+{
+    const Message created = engine_.request(TestSupport::createAccount("bob", ""));
+    ASSERT_EQ(created.createaccountanswer().objectidresponse().ack().statuscode(), Ack::SUCCESS)
+        << created.ShortDebugString();
+    const int bobId = created.createaccountanswer().objectidresponse().objectid();
+    Message make;
+    make.mutable_makecallaction()->set_accountid(bobId);
+    make.mutable_makecallaction()->set_phonenumber("alice");
+    const int callId = engine_.request(make).objectidresponse().objectid();
+    Message dial;
+    dial.mutable_dialaction()->set_callid(callId);
+    ASSERT_EQ(ackOf(dial).statuscode(), Ack::SUCCESS);
+
+    const auto answer = notification(&Message::has_callmediastatenotification, [&](const Message& m) {
+        return m.callmediastatenotification().callid() == callId && m.callmediastatenotification().sipstatus() >= 300;
+    });
+    ASSERT_TRUE(answer) << kamailio_.log();
+    EXPECT_EQ(answer->callmediastatenotification().sipstatus(), 407);
+    EXPECT_TRUE(notification(&Message::has_terminatedcallnotification,
+                             [&](const Message& m) { return m.terminatedcallnotification().callid() == callId; }));
+}
+
 }  // namespace
 }  // namespace Tarvent::VirtualChannel

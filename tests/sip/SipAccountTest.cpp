@@ -32,6 +32,15 @@ std::function<bool(const SipEvent&)> of(const std::shared_ptr<SipAccount>& accou
     return [account](const SipEvent& event) { return event.account == account; };
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
+        ++count;
+    }
+    return count;
+}
+
 using SipAccountTest = SipCallTest;
 
 // Calls bob (a far end that answers by itself) from `account` and hangs up.
@@ -272,6 +281,44 @@ TEST_F(SipAccountTest, AnIdentityHasOnePasswordForAllItsAccounts)
     event = events_.take("reg", nullptr, 10s, of(anew));
     ASSERT_TRUE(event);
     EXPECT_EQ(event->statusCode, 401);
+}
+
+TEST_F(SipAccountTest, ACallThatCannotAuthenticateEndsWithTheChallengesStatus)
+{
+    struct Case {
+        const char* challengeRealm;
+        const char* password;
+    };
+    // Without a password, a refused one, and without a password at a
+    // registrar whose realm is not the account's.
+    for (const Case& c : {Case{"127.0.0.1", ""}, Case{"127.0.0.1", "wrong"}, Case{"voip.example", ""}}) {
+        SCOPED_TRACE(std::string("realm=") + c.challengeRealm + "; password=\"" + c.password + "\"");
+        if (kamailio_->realm() != c.challengeRealm) {
+            kamailio_.reset();
+            kamailio_ = std::make_unique<KamailioFixture>(kUsers, c.challengeRealm, 5060);
+        }
+        const auto account = SipAccount::create(&events_, &events_, accountData("carol", c.password));
+        accounts_.push_back(account);
+        if (kamailio_->realm() == "127.0.0.1") {
+            const auto registration = events_.take("reg", nullptr, 10s, of(account));
+            ASSERT_TRUE(registration) << kamailio_->log();
+            EXPECT_EQ(registration->statusCode, 401);
+        }
+
+        const std::size_t challengedBefore = occurrences(kamailio_->log(), "challenged INVITE from carol");
+        const auto call = account->createCall("dave");
+        call->dial();
+        ASSERT_TRUE(events_.take("terminated", call, 10s)) << kamailio_->log();
+        const auto answer =
+            events_.take("media", call, 5s, [](const SipEvent& event) { return event.media.sipStatus >= 300; });
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->media.sipStatus, 407);
+        // A few tries at most.
+        const std::size_t challenged = occurrences(kamailio_->log(), "challenged INVITE from carol") - challengedBefore;
+        EXPECT_GE(challenged, 1u);
+        EXPECT_LE(challenged, 3u);
+        account->shutdown();
+    }
 }
 
 }  // namespace
