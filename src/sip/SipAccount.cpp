@@ -277,11 +277,7 @@ std::shared_ptr<SipAccount> SipAccount::create(ISipAccountCallback* accountCallb
                                                                  account->idUri + "\"");
         }
         SipCredentials& credentials = SipStack::getInstance().getCredentials();
-        if (!credentials.take(*core, stackAccount, data.username, data.realm, data.password)) {
-            OVRA_THROW_SIP_ERROR(-1, "SipAccount",
-                                 "Another account of the same identity uses another password: idUri=\"" +
-                                     account->idUri + "\"");
-        }
+        credentials.take(*core, stackAccount, data.username, data.realm, data.password);
         try {
             checkStatus(core->addAccount(stackAccount), "Core::addAccount");
         } catch (...) {

@@ -44,8 +44,9 @@ public:
 
     // Builds the account and adds it to the stack, which starts registering.
     // Throws std::runtime_error when a value is refused (user name, realm) and
-    // SipError when the stack is not running or refuses the account, or when
-    // another account of the same identity uses another password.
+    // SipError when the stack is not running or refuses the account. The
+    // accounts of one identity share their credentials (see SipCredentials):
+    // another password than theirs becomes theirs too.
     // `accountCallback` and `callCallback` must outlive the account.
     static std::shared_ptr<SipAccount> create(ISipAccountCallback* accountCallback, ISipCallCallback* callCallback,
                                               const AccountData& data);

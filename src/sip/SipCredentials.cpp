@@ -114,7 +114,7 @@ void SipCredentials::install(linphone::Core& core, Identity& identity, const std
     core.addAuthInfo(identity.authInfo);
 }
 
-bool SipCredentials::take(linphone::Core& core, const std::shared_ptr<linphone::Account>& account,
+void SipCredentials::take(linphone::Core& core, const std::shared_ptr<linphone::Account>& account,
                           const std::string& username, const std::string& realm, const std::string& password)
 {
     Identity* identity = find(username, realm);
@@ -123,13 +123,9 @@ bool SipCredentials::take(linphone::Core& core, const std::shared_ptr<linphone::
         identity = &identities_.back();
         install(core, *identity, password);
     } else if (identity->password != password) {
-        if (!identity->active.empty()) {
-            return false;
-        }
         install(core, *identity, password);
     }
     identity->active.push_back(account);
-    return true;
 }
 
 namespace {

@@ -22,7 +22,8 @@ namespace Tarvent::VirtualChannel {
 // make its look-up ambiguous, and then it finds none at all (the second
 // account's registration and every challenged request of the first fail).
 // So the accounts of one identity share one set, which goes with the last
-// of them; a password change of one is a change for all of them.
+// of them; a password change of one, or a new account of the identity with
+// another password, is a change for all of them.
 //
 // A challenge the library finds no credentials for would be left waiting
 // for the application to supply some, for as long as the stack runs: the
@@ -53,12 +54,12 @@ public:
     void onAuthRequested(belle_sip_auth_event* event);
 
     // The account `account` of `username` at `realm` starts using the
-    // identity's credentials (made with `password` when it has none).
-    // False, with nothing taken, when another account still uses them with
-    // another password: the library can't keep two passwords of one
-    // identity apart. Accounts that are leaving hold nothing back: a new
-    // account's password replaces theirs.
-    bool take(linphone::Core& core, const std::shared_ptr<linphone::Account>& account, const std::string& username,
+    // identity's credentials, with `password`: the library can't keep two
+    // passwords of one identity apart, and the newest login is the one
+    // that carries the password the user gave last, so another password
+    // replaces the identity's for all its accounts (as a password update
+    // does).
+    void take(linphone::Core& core, const std::shared_ptr<linphone::Account>& account, const std::string& username,
               const std::string& realm, const std::string& password);
     // The account was deleted and only unregisters now.
     void leave(const std::shared_ptr<linphone::Account>& account, const std::string& username,
