@@ -10,6 +10,7 @@
 #include "sip/ISipMediaHolder.h"
 #include "sip/SipAudioDeviceManager.h"
 #include "sip/SipCall.h"
+#include "sip/SipCredentials.h"
 #include "sip/SipError.h"
 #include "sip/SipIncomingCalls.h"
 #include "sip/SipInviteText.h"
@@ -48,15 +49,19 @@ class SipAccount::Link : public linphone::AccountListener,
                          public ISipMediaHolder,
                          public std::enable_shared_from_this<SipAccount::Link> {
 public:
-    explicit Link(std::weak_ptr<SipAccount> owner) : owner_(std::move(owner)) {}
+    Link(std::weak_ptr<SipAccount> owner, std::string username, std::string realm)
+        : owner_(std::move(owner)), username_(std::move(username)), realm_(std::move(realm))
+    {
+    }
 
-    // `probe`: null when the account's registrar is not to be probed.
+    // `probe`: null when the account's registrar is not to be probed. The
+    // account has taken the identity's credentials (see SipCredentials).
     void attach(const std::shared_ptr<linphone::Core>& core, const std::shared_ptr<linphone::Account>& account,
-                const std::shared_ptr<linphone::AuthInfo>& authInfo, std::shared_ptr<SipRegistrarProbe> probe)
+                std::shared_ptr<SipRegistrarProbe> probe)
     {
         probe_ = std::move(probe);
         account_ = account;
-        authInfo_ = authInfo;
+        holdsCredentials_ = true;
         identity_ = account->getParams()->getIdentityAddress()->clone();
         account->addListener(shared_from_this());
         SipStack::getInstance().getIncomingCalls().add(shared_from_this());
@@ -81,13 +86,15 @@ public:
             account_->setParams(params);
             leaving_ = true;
             self_ = shared_from_this();
+            // Its credentials serve the unregistration, and no longer hold a
+            // new account of the identity to their password.
+            SipStack::getInstance().getCredentials().leave(account_, username_, realm_);
             return;
         }
         remove(*core);
     }
 
     const std::shared_ptr<linphone::Account>& account() const { return account_; }
-    std::shared_ptr<linphone::AuthInfo>& authInfo() { return authInfo_; }
 
     void onRegistrationStateChanged(const std::shared_ptr<linphone::Account>& account,
                                     linphone::RegistrationState state, const std::string& /*message*/) override
@@ -147,9 +154,10 @@ public:
 
     void releaseMedia() override
     {
+        // The Core goes down and takes the credentials with it.
         stopProbe();
         account_.reset();
-        authInfo_.reset();
+        holdsCredentials_ = false;
         self_.reset();
     }
 
@@ -217,18 +225,21 @@ private:
         account_->removeListener(keep);
         core.removeAccount(account_);
         // Left behind, the credentials would be found (and fail) before
-        // those of a new account of the same user.
-        if (authInfo_) {
-            core.removeAuthInfo(authInfo_);
+        // those of a new account of the same user; the identity's other
+        // accounts keep them.
+        if (holdsCredentials_) {
+            holdsCredentials_ = false;
+            SipStack::getInstance().getCredentials().drop(core, account_, username_, realm_, leaving_);
         }
         account_.reset();
-        authInfo_.reset();
         SipAudioDeviceManager::getInstance().unregisterMediaHolder(this);
     }
 
     const std::weak_ptr<SipAccount> owner_;
+    const std::string username_;  // the identity whose credentials it holds
+    const std::string realm_;
     std::shared_ptr<linphone::Account> account_;
-    std::shared_ptr<linphone::AuthInfo> authInfo_;
+    bool holdsCredentials_ = false;
     // Unregistering on its way out: the owner may be gone, so the link keeps
     // itself alive until the account is removed or the stack stops.
     bool leaving_ = false;
@@ -243,9 +254,8 @@ std::shared_ptr<SipAccount> SipAccount::create(ISipAccountCallback* accountCallb
     SipStack& stack = SipStack::getInstance();
     stack.ensureThreadRegistered();
     const auto account = std::make_shared<SipAccount>(Passkey{}, accountCallback, callCallback, data);
-    account->link = std::make_shared<Link>(account);
+    account->link = std::make_shared<Link>(account, data.username, data.realm);
     logInfo("Creating SIP account on SIP stack: idUri=\"%s\";", account->idUri.c_str());
-    const std::string password = account->currentPassword;
     stack.runOnCore([&](const std::shared_ptr<linphone::Core>& core) {
         const std::shared_ptr<linphone::Factory> factory = linphone::Factory::get();
         const std::shared_ptr<linphone::Address> identity = factory->createAddress(account->idUri);
@@ -261,15 +271,19 @@ std::shared_ptr<SipAccount> SipAccount::create(ISipAccountCallback* accountCallb
         params->setExpires(kRegistrationExpires);
         params->enablePublish(false);
         params->enableRegister(true);
-        const std::shared_ptr<linphone::AuthInfo> authInfo =
-            factory->createAuthInfo(data.username, "", password, "", data.realm, "");
-        core->addAuthInfo(authInfo);
         const std::shared_ptr<linphone::Account> stackAccount = core->createAccount(params);
         if (!stackAccount) {
             OVRA_THROW_SIP_ERROR(-1, "Core::createAccount", "The stack refused the account: idUri=\"" +
                                                                  account->idUri + "\"");
         }
-        checkStatus(core->addAccount(stackAccount), "Core::addAccount");
+        SipCredentials& credentials = SipStack::getInstance().getCredentials();
+        credentials.take(*core, stackAccount, data.username, data.realm, data.password);
+        try {
+            checkStatus(core->addAccount(stackAccount), "Core::addAccount");
+        } catch (...) {
+            credentials.drop(*core, stackAccount, data.username, data.realm, false);
+            throw;
+        }
         std::shared_ptr<SipRegistrarProbe> probe;
         if (account->transportSuffix.empty()) {
             probe = std::make_shared<SipRegistrarProbe>(
@@ -281,7 +295,7 @@ std::shared_ptr<SipAccount> SipAccount::create(ISipAccountCallback* accountCallb
                     }
                 });
         }
-        account->link->attach(core, stackAccount, authInfo, std::move(probe));
+        account->link->attach(core, stackAccount, std::move(probe));
     });
     return account;
 }
@@ -319,8 +333,6 @@ SipAccount::SipAccount(Passkey, ISipAccountCallback* accountCallbackValue, ISipC
     }
     registrarUri += transportSuffix;
     contactRewrite = false;
-    currentPassword = data.password;
-    stackPassword = data.password;
 }
 
 SipAccount::~SipAccount()
@@ -403,27 +415,14 @@ void SipAccount::updatePassword(const std::string& newPassword)
 {
     SipStack::getInstance().ensureThreadRegistered();
     checkedText(newPassword, "Password");
-    {
-        const std::lock_guard<std::recursive_mutex> lock(mutex);
-        if (newPassword == stackPassword) {
-            return;
-        }
-    }
     SipStack::getInstance().runOnCore([&](const std::shared_ptr<linphone::Core>& core) {
         const std::shared_ptr<linphone::Account> account = link->account();
-        std::shared_ptr<linphone::AuthInfo>& authInfo = link->authInfo();
-        if (!account || !authInfo) {
+        if (!account || isRemoved()) {
             OVRA_THROW_SIP_ERROR(-1, "SipAccount::updatePassword", "The account was removed: idUri=\"" + idUri + "\"");
         }
-        const std::shared_ptr<linphone::AuthInfo> replacement = authInfo->clone();
-        replacement->setPassword(newPassword);
-        core->removeAuthInfo(authInfo);
-        core->addAuthInfo(replacement);
-        authInfo = replacement;
-        {
-            const std::lock_guard<std::recursive_mutex> lock(mutex);
-            stackPassword = newPassword;
-            passwordPending = true;
+        // The identity's other accounts answer their next challenge with it too.
+        if (!SipStack::getInstance().getCredentials().change(*core, data.username, data.realm, newPassword)) {
+            return;
         }
         account->refreshRegister();
     });
@@ -452,15 +451,6 @@ void SipAccount::onRegistrationEnded(bool ok, bool cleared, int sipCode)
 {
     const bool isConnected = ok && !cleared;
     const int status = ok || cleared ? 0 : kSipStatusBase + sipCode;
-    {
-        const std::lock_guard<std::recursive_mutex> lock(mutex);
-        if (passwordPending && !cleared) {
-            passwordPending = false;
-            if (ok) {
-                currentPassword = stackPassword;
-            }
-        }
-    }
     reportRegistration(isConnected, status, sipCode);
 }
 

@@ -44,7 +44,9 @@ public:
 
     // Builds the account and adds it to the stack, which starts registering.
     // Throws std::runtime_error when a value is refused (user name, realm) and
-    // SipError when the stack is not running or refuses the account.
+    // SipError when the stack is not running or refuses the account. The
+    // accounts of one identity share their credentials (see SipCredentials):
+    // another password than theirs becomes theirs too.
     // `accountCallback` and `callCallback` must outlive the account.
     static std::shared_ptr<SipAccount> create(ISipAccountCallback* accountCallback, ISipCallCallback* callCallback,
                                               const AccountData& data);
@@ -75,8 +77,10 @@ public:
     // true: refresh the registration (register again when unregistered);
     // false: unregister.
     void setRegistration(bool renew);
-    // Replaces the credentials and registers again; the new password counts
-    // as the current one once the registrar took it.
+    // Replaces the credentials and registers again; nothing happens when the
+    // password is the one in use. The accounts of one identity share their
+    // credentials (see SipCredentials): the others answer their next
+    // challenge with the new password too.
     void updatePassword(const std::string& newPassword);
     // Removes the account from the stack (which unregisters). Idempotent.
     void shutdown();
@@ -115,9 +119,6 @@ private:
 
     // Guards the members below.
     std::recursive_mutex mutex;
-    std::string currentPassword;
-    std::string stackPassword;  // the one the stack's credentials hold
-    bool passwordPending = false;  // stackPassword not yet accepted by the registrar
     bool removed = false;  // shutdown() ran
     std::unordered_map<int, std::shared_ptr<SipCall>> calls;
 

@@ -18,6 +18,7 @@
 #include "sip/SipAudioLevels.h"
 #include "sip/SipCodecs.h"
 #include "sip/SipConference.h"
+#include "sip/SipCredentials.h"
 #include "sip/SipDialogWatch.h"
 #include "sip/SipHangupWatch.h"
 #include "sip/SipIncomingCalls.h"
@@ -190,6 +191,7 @@ SipStack::SipStack()
     : messageTap(std::make_shared<SipMessageTap>()),
       dialogWatch(std::make_unique<SipDialogWatch>()),
       incomingCalls(std::make_unique<SipIncomingCalls>()),
+      credentials(std::make_unique<SipCredentials>()),
       sideProvider(std::make_shared<SipSideProvider>()),
       hangupWatch(std::make_shared<SipHangupWatch>(sideProvider, *dialogWatch)),
       conference(std::make_unique<SipConference>(*this)),
@@ -303,6 +305,7 @@ SipCoreThread::CorePtr SipStack::createCore(bool sipLogEnabled)
     SipPulseSoundCards::install(core, soundCards);
     dialogWatch->attach(*core);
     incomingCalls->attach(core);
+    credentials->attach(core);
     // The library's own network monitor (off in the configuration above)
     // takes a machine whose route to the outside leads through loopback, or
     // nowhere, for offline, and then drops every registration without

@@ -19,6 +19,7 @@ namespace Tarvent::VirtualChannel {
 class SipMessageTap;
 class SipDialogWatch;
 class SipIncomingCalls;
+class SipCredentials;
 class SipSideProvider;
 class SipHangupWatch;
 class SipAccount;
@@ -123,6 +124,9 @@ public:
     // Who takes each incoming call (see SipIncomingCalls); attached to each
     // Core, the accounts register with it.
     SipIncomingCalls& getIncomingCalls() { return *incomingCalls; }
+    // The accounts' credentials, one set per identity (see SipCredentials);
+    // core thread only, like the Core.
+    SipCredentials& getCredentials() { return *credentials; }
     // What the recorders record from (core thread only; see SipRecordingSources).
     SipRecordingSources& getRecordingSources() { return *recordingSources; }
     // The engine's own SIP provider on the running Core's stack (see
@@ -174,6 +178,7 @@ private:
     const std::shared_ptr<SipMessageTap> messageTap;  // set at construction; thread-safe itself
     const std::unique_ptr<SipDialogWatch> dialogWatch;  // set at construction; thread-safe itself
     const std::unique_ptr<SipIncomingCalls> incomingCalls;  // set at construction; thread-safe itself
+    const std::unique_ptr<SipCredentials> credentials;      // set at construction; core thread only
     const std::shared_ptr<SipSideProvider> sideProvider;  // set at construction; core thread only
     const std::shared_ptr<SipHangupWatch> hangupWatch;     // set at construction; core thread only
     const std::unique_ptr<SipConference> conference;   // set at construction; thread-safe itself

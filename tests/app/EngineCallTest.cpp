@@ -116,21 +116,75 @@ protected:
 
     // Calls bob, a far end that answers by itself: the call's id once
     // confirmed, else -1.
-    int callBob()
+    int callBob() { return callBobFrom(accountId_); }
+
+    int callBobFrom(int accountId)
     {
-        Message make;
-        make.mutable_makecallaction()->set_accountid(accountId_);
-        make.mutable_makecallaction()->set_phonenumber("bob");
-        const int callId = engine_.request(make).objectidresponse().objectid();
-        Message dial;
-        dial.mutable_dialaction()->set_callid(callId);
-        if (callId <= 0 || ackOf(dial).statuscode() != Ack::SUCCESS) {
+        const int callId = dialFrom(accountId, "bob");
+        if (callId <= 0) {
             return -1;
         }
         const auto confirmed = notification(&Message::has_confirmedcallnotification, [&](const Message& m) {
             return m.confirmedcallnotification().callid() == callId;
         });
         return confirmed ? callId : -1;
+    }
+
+    // Dials `number` from the account: the call's id, else -1.
+    int dialFrom(int accountId, const std::string& number)
+    {
+        Message make;
+        make.mutable_makecallaction()->set_accountid(accountId);
+        make.mutable_makecallaction()->set_phonenumber(number);
+        const int callId = engine_.request(make).objectidresponse().objectid();
+        Message dial;
+        dial.mutable_dialaction()->set_callid(callId);
+        return callId > 0 && ackOf(dial).statuscode() == Ack::SUCCESS ? callId : -1;
+    }
+
+    // The SIP status of the failure that ended the call, once its end was
+    // reported, else -1.
+    int failureOf(int callId)
+    {
+        const auto failed = notification(&Message::has_callmediastatenotification, [&](const Message& m) {
+            return m.callmediastatenotification().callid() == callId &&
+                   m.callmediastatenotification().sipstatus() >= 300;
+        });
+        const bool ended = notification(&Message::has_terminatedcallnotification, [&](const Message& m) {
+            return m.terminatedcallnotification().callid() == callId;
+        }).has_value();
+        return failed && ended ? failed->callmediastatenotification().sipstatus() : -1;
+    }
+
+    // Creates an account of `user`: its id once its first registration was
+    // reported (in `registered`), else -1.
+    int createdAccount(const std::string& user, const std::string& password, Message* registered)
+    {
+        const Message created = engine_.request(TestSupport::createAccount(user, password));
+        const auto& response = created.createaccountanswer().objectidresponse();
+        if (response.ack().statuscode() != Ack::SUCCESS) {
+            ADD_FAILURE() << created.ShortDebugString();
+            return -1;
+        }
+        const int accountId = response.objectid();
+        const auto report = notification(&Message::has_accountregstatechangednotification, [&](const Message& m) {
+            return m.accountregstatechangednotification().accountid() == accountId;
+        });
+        if (!report) {
+            return -1;
+        }
+        *registered = *report;
+        return accountId;
+    }
+
+    // Hangs the call up; whether its end was reported.
+    bool hangsUp(int callId)
+    {
+        Message hangUp;
+        hangUp.mutable_hangupaction()->set_callid(callId);
+        return ackOf(hangUp).statuscode() == Ack::SUCCESS &&
+               notification(&Message::has_terminatedcallnotification,
+                            [&](const Message& m) { return m.terminatedcallnotification().callid() == callId; });
     }
 
     PulseAudioFixture pulse_;  // the devices exist before the engine's first Core
@@ -459,14 +513,7 @@ TEST_F(EngineCallTest, ASoundServerRestartDuringACallIsReportedAndTheCallsGoOn)
         }));
         return callId;
     };
-    const auto hangUp = [&](int callId) {
-        Message hangUp;
-        hangUp.mutable_hangupaction()->set_callid(callId);
-        EXPECT_EQ(ackOf(hangUp).statuscode(), Ack::SUCCESS);
-        EXPECT_TRUE(notification(&Message::has_terminatedcallnotification, [&](const Message& m) {
-            return m.terminatedcallnotification().callid() == callId;
-        }));
-    };
+    const auto hangUp = [&](int callId) { EXPECT_TRUE(hangsUp(callId)); };
     // The packets a call sent during `span` (its sent counter moves in steps
     // of a few seconds' packets).
     const auto sent = [&](int callId, std::chrono::milliseconds span) {
@@ -629,6 +676,62 @@ TEST_F(EngineCallTest, TheIdleShutdownComesOnePeriodAfterAPromptWasPlayed)
               Proto::SipStackStatusAnswer::STOPPED);
     EXPECT_EQ(ackOf(play).statusmessage(), "Invalid audio player ID: audioPlayerId=" +
                                               std::to_string(created.objectidresponse().objectid()));
+}
+
+// A softphone may log in again with an account it still has: both
+// accounts register and place calls. The stack holds one password per
+// identity, so a login with another password gives it to both: with a
+// wrong one, a call of the first account ends with the challenge instead
+// of waiting for credentials, and a password update of either account
+// lets the calls through again.
+TEST_F(EngineCallTest, ACallStartsAlthoughAnotherAccountHasItsIdentity)
+{
+    BaresipFixture bob(farEnd(true));
+    Message registered;
+    const int twinId = createdAccount("alice", "alicepw", &registered);
+    ASSERT_GT(twinId, 0) << kamailio_.log();
+    EXPECT_TRUE(registered.accountregstatechangednotification().isconnected())
+        << registered.ShortDebugString() << kamailio_.log();
+    for (const int accountId : {accountId_, twinId}) {
+        const int callId = callBobFrom(accountId);
+        ASSERT_GT(callId, 0) << "account " << accountId << "\n" << bob.log() << kamailio_.log();
+        EXPECT_TRUE(hangsUp(callId));
+    }
+
+    const int wrongId = createdAccount("alice", "wrong", &registered);
+    ASSERT_GT(wrongId, 0) << kamailio_.log();
+    EXPECT_FALSE(registered.accountregstatechangednotification().isconnected());
+    EXPECT_EQ(registered.accountregstatechangednotification().statuscode(), 401);
+    const int refusedId = dialFrom(accountId_, "bob");
+    ASSERT_GT(refusedId, 0);
+    EXPECT_EQ(failureOf(refusedId), 407) << kamailio_.log();
+
+    Message update;
+    update.mutable_updateaccountpasswordaction()->set_accountid(wrongId);
+    update.mutable_updateaccountpasswordaction()->set_newpassword("alicepw");
+    ASSERT_EQ(ackOf(update).statuscode(), Ack::SUCCESS);
+    const auto again = notification(&Message::has_accountregstatechangednotification, [&](const Message& m) {
+        return m.accountregstatechangednotification().accountid() == wrongId;
+    });
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(again->accountregstatechangednotification().isconnected()) << kamailio_.log();
+    const int callId = callBobFrom(accountId_);
+    ASSERT_GT(callId, 0) << bob.log() << kamailio_.log();
+    EXPECT_TRUE(hangsUp(callId));
+}
+
+// The registrar challenges the call of an account without a password and
+// refuses the empty one: the call ends with the challenge, and the engine
+// stops without leaving it behind.
+TEST_F(EngineCallTest, ACallThatCannotAuthenticateIsReportedEndedWithTheChallenge)
+{
+    Message registered;
+    const int bobId = createdAccount("bob", "", &registered);
+    ASSERT_GT(bobId, 0) << kamailio_.log();
+    EXPECT_EQ(registered.accountregstatechangednotification().statuscode(), 401);
+    const int callId = dialFrom(bobId, "alice");
+    ASSERT_GT(callId, 0);
+    EXPECT_EQ(failureOf(callId), 407) << kamailio_.log();
 }
 
 }  // namespace

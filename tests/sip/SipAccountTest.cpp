@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <string>
 
 #include "sip/SipCall.h"
 #include "sip/SipCallTestSupport.h"
@@ -30,7 +31,32 @@ std::function<bool(const SipEvent&)> of(const std::shared_ptr<SipAccount>& accou
     return [account](const SipEvent& event) { return event.account == account; };
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
+        ++count;
+    }
+    return count;
+}
+
 using SipAccountTest = SipCallTest;
+
+// Calls bob (a far end that answers by itself) from `account` and hangs up.
+::testing::AssertionResult callsBob(SipEventRecorder& events, const std::shared_ptr<SipAccount>& account,
+                                    BaresipFixture& bob)
+{
+    const auto call = account->createCall("bob");
+    call->dial();
+    if (!events.take("confirmed", call, 15s)) {
+        return ::testing::AssertionFailure() << "not confirmed; the far end:\n" << bob.log();
+    }
+    call->hangup();
+    if (!events.take("terminated", call) || !bob.waitForEvent("CALL_CLOSED")) {
+        return ::testing::AssertionFailure() << "not ended; the far end:\n" << bob.log();
+    }
+    return ::testing::AssertionSuccess();
+}
 
 TEST_F(SipAccountTest, RegistersRefreshesAndUnregisters)
 {
@@ -190,6 +216,103 @@ TEST_F(SipAccountTest, ACallWhoseAccountIsGoneCannotBeDialled)
     EXPECT_THROW(call->merge(), std::runtime_error);
     EXPECT_THROW(call->muteMicrophone(true), std::runtime_error);
     EXPECT_THROW(call->hangup(), std::runtime_error);
+}
+
+TEST_F(SipAccountTest, TwoAccountsOfOneIdentityEachRegisterAndPlaceCallsAndOneOutlivesTheOther)
+{
+    BaresipFixture bob(farEndOptions("bob", *kamailio_, true, 0.0));
+    const auto first = registeredAccount("alice");
+    const auto second = registeredAccount("alice");
+    EXPECT_TRUE(callsBob(events_, first, bob));
+    EXPECT_TRUE(callsBob(events_, second, bob));
+
+    // The first one's unregistration takes the binding they share away; the
+    // second registers again, keeps the credentials and is called.
+    first->shutdown();
+    const auto again = events_.take("reg", nullptr, 10s, of(second));
+    ASSERT_TRUE(again) << kamailio_->log();
+    EXPECT_TRUE(again->flag);
+    EXPECT_TRUE(kamailio_->waitForRegistration("alice", 5s)) << kamailio_->dumpRegistrations();
+    EXPECT_TRUE(callsBob(events_, second, bob));
+    bob.dial("sip:alice@127.0.0.1");
+    const auto incoming = events_.take("incoming");
+    ASSERT_TRUE(incoming) << bob.log();
+    EXPECT_EQ(incoming->account, second);
+    incoming->call->hangup();
+    EXPECT_TRUE(bob.waitForEvent("CALL_CLOSED")) << bob.log();
+}
+
+TEST_F(SipAccountTest, AnIdentityHasOnePasswordForAllItsAccounts)
+{
+    const auto first = registeredAccount("carol");
+    // A new login with another password gives it to the identity, the
+    // first account included.
+    const auto second = SipAccount::create(&events_, &events_, accountData("carol", "wrong"));
+    accounts_.push_back(second);
+    auto event = events_.take("reg", nullptr, 10s, of(second));
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->statusCode, 401);
+    first->setRegistration(true);
+    event = events_.take("reg", nullptr, 10s, of(first));
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->statusCode, 401);
+
+    // A change through one of them is a change for both.
+    first->updatePassword("carolpw");
+    event = events_.take("reg", nullptr, 10s, of(first));
+    ASSERT_TRUE(event) << kamailio_->log();
+    EXPECT_TRUE(event->flag);
+    second->setRegistration(true);
+    event = events_.take("reg", nullptr, 10s, of(second));
+    ASSERT_TRUE(event) << kamailio_->log();
+    EXPECT_TRUE(event->flag);
+
+    // Deleted accounts hold no password back: a new login may bring another.
+    first->shutdown();
+    second->shutdown();
+    const auto anew = SipAccount::create(&events_, &events_, accountData("carol", "newer"));
+    accounts_.push_back(anew);
+    event = events_.take("reg", nullptr, 10s, of(anew));
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->statusCode, 401);
+}
+
+TEST_F(SipAccountTest, ACallThatCannotAuthenticateEndsWithTheChallengesStatus)
+{
+    struct Case {
+        const char* challengeRealm;
+        const char* password;
+    };
+    // Without a password, a refused one, and without a password at a
+    // registrar whose realm is not the account's.
+    for (const Case& c : {Case{"127.0.0.1", ""}, Case{"127.0.0.1", "wrong"}, Case{"voip.example", ""}}) {
+        SCOPED_TRACE(std::string("realm=") + c.challengeRealm + "; password=\"" + c.password + "\"");
+        if (kamailio_->realm() != c.challengeRealm) {
+            kamailio_.reset();
+            kamailio_ = std::make_unique<KamailioFixture>(kUsers, c.challengeRealm, 5060);
+        }
+        const auto account = SipAccount::create(&events_, &events_, accountData("carol", c.password));
+        accounts_.push_back(account);
+        if (kamailio_->realm() == "127.0.0.1") {
+            const auto registration = events_.take("reg", nullptr, 10s, of(account));
+            ASSERT_TRUE(registration) << kamailio_->log();
+            EXPECT_EQ(registration->statusCode, 401);
+        }
+
+        const std::size_t challengedBefore = occurrences(kamailio_->log(), "challenged INVITE from carol");
+        const auto call = account->createCall("dave");
+        call->dial();
+        ASSERT_TRUE(events_.take("terminated", call, 10s)) << kamailio_->log();
+        const auto answer =
+            events_.take("media", call, 5s, [](const SipEvent& event) { return event.media.sipStatus >= 300; });
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->media.sipStatus, 407);
+        // A few tries at most.
+        const std::size_t challenged = occurrences(kamailio_->log(), "challenged INVITE from carol") - challengedBefore;
+        EXPECT_GE(challenged, 1u);
+        EXPECT_LE(challenged, 3u);
+        account->shutdown();
+    }
 }
 
 }  // namespace
