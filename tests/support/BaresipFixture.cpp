@@ -173,6 +173,21 @@ std::vector<std::string> BaresipFixture::receivedRecordings() const
     return files;
 }
 
+int BaresipFixture::receivedAudioResets() const
+{
+    // Each call starts a player and a recorder together; a reset of the
+    // decoder starts only a new player.
+    const auto count = [](const std::string& text, const std::string& what) {
+        int found = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) {
+            ++found;
+        }
+        return found;
+    };
+    const std::string text = log();
+    return count(text, "audio: player started") - count(text, "sndfile: dumping decode audio");
+}
+
 std::string BaresipFixture::log() const
 {
     return TempDir::readFile(dir_.file("baresip.log"));

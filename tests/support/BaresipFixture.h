@@ -84,6 +84,10 @@ public:
     const std::string& recordingFolder() const { return recordings_; }
     // The recordings of received audio, oldest first.
     std::vector<std::string> receivedRecordings() const;
+    // How often the agent set up its received audio anew after the start of
+    // a call (a hold, a change of codec): this version records what it
+    // receives only until then, so the recordings end early.
+    int receivedAudioResets() const;
     std::string log() const;
     pid_t pid() const { return process_->pid(); }
     // Ends it at once with SIGKILL: no BYE, no more RTP or RTCP.

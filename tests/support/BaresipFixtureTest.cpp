@@ -49,6 +49,7 @@ TEST(BaresipFixtureTest, CallThroughTheRegistrarCarriesTheCallersTone)
     ASSERT_TRUE(alice.waitForEvent("CALL_CLOSED"));
     ASSERT_TRUE(bob.waitForEvent("CALL_CLOSED"));
 
+    EXPECT_EQ(alice.receivedAudioResets(), 0) << alice.log();
     const auto recordings = alice.receivedRecordings();
     ASSERT_EQ(recordings.size(), 1u) << alice.log();
     const WavFile heard = WavFile::read(recordings.front());
@@ -82,6 +83,9 @@ TEST(BaresipFixtureTest, DirectCallWithManualAnswerHoldAndResume)
 
     carol.hangup();
     EXPECT_TRUE(dave.waitForEvent("CALL_CLOSED"));
+    // The hold reset what each of them receives; their recordings ended there.
+    EXPECT_EQ(carol.receivedAudioResets(), 1) << carol.log();
+    EXPECT_EQ(dave.receivedAudioResets(), 1) << dave.log();
 }
 
 }  // namespace
