@@ -1,5 +1,7 @@
 #include "sip/SipCoreThread.h"
 
+#include <algorithm>
+
 #include <belle-sip/belle-sip.h>
 #include <linphone++/linphone.hh>
 #include <linphone/core.h>
@@ -40,6 +42,25 @@ void SipCoreThread::onSignallingChanged(LinphoneCore* core)
     auto* const self = static_cast<SipCoreThread*>(linphone_core_cbs_get_user_data(callbacks));
     self->signallingChanged_ = true;
     self->endWait();
+}
+
+void SipCoreThread::onConferenceDeleted(LinphoneCore* core, LinphoneConference* conference)
+{
+    LinphoneCoreCbs* const callbacks = linphone_core_get_current_callbacks(core);
+    auto* const self = static_cast<SipCoreThread*>(linphone_core_cbs_get_user_data(callbacks));
+    std::vector<LinphoneConference*>& releasing = self->releasingConferences_;
+    if (std::find(releasing.begin(), releasing.end(), conference) != releasing.end()) {
+        return;
+    }
+    belle_sip_object_weak_ref(conference, &SipCoreThread::onConferenceReleased, self);
+    releasing.push_back(conference);
+}
+
+void SipCoreThread::onConferenceReleased(void* self, belle_sip_object_t* conference)
+{
+    std::vector<LinphoneConference*>& releasing = static_cast<SipCoreThread*>(self)->releasingConferences_;
+    releasing.erase(std::remove(releasing.begin(), releasing.end(), reinterpret_cast<LinphoneConference*>(conference)),
+                    releasing.end());
 }
 
 SipCoreThread::SipCoreThread(const CoreFactory& factory)
@@ -137,6 +158,30 @@ void SipCoreThread::endWait()
     }
 }
 
+void SipCoreThread::awaitConferenceRelease()
+{
+    constexpr int kStepMs = 10;
+    const auto deadline = std::chrono::steady_clock::now() + kConferenceReleaseWait;
+    while (!releasingConferences_.empty() && std::chrono::steady_clock::now() < deadline) {
+        belle_sip_main_loop_sleep(mainLoop_, kStepMs);
+    }
+    if (releasingConferences_.empty()) {
+        return;
+    }
+    logWarning("Stopping SIP stack before its conference was released: conferences=%zu",
+               releasingConferences_.size());
+    forgetReleasingConferences();
+}
+
+void SipCoreThread::forgetReleasingConferences()
+{
+    // Whoever releases them later must not call back into this object.
+    for (LinphoneConference* const conference : releasingConferences_) {
+        belle_sip_object_weak_unref(conference, &SipCoreThread::onConferenceReleased, this);
+    }
+    releasingConferences_.clear();
+}
+
 void SipCoreThread::finish()
 {
     bool wakePending = false;
@@ -148,9 +193,12 @@ void SipCoreThread::finish()
         // A wake-up still queued in the main loop would outlive it; one round consumes it.
         belle_sip_main_loop_sleep(mainLoop_, 0);
     }
+    awaitConferenceRelease();
     core_->stop();
     linphone_core_remove_callbacks(core_->cPtr(), callbacks_.get());
     core_.reset();
+    // One the stop itself ended is not waited for: its task would need the main loop.
+    forgetReleasingConferences();
     finished_ = true;
 }
 
@@ -196,6 +244,12 @@ void SipCoreThread::main(const CoreFactory& factory, std::promise<void>& created
         linphone_core_cbs_set_account_registration_state_changed(
             callbacks_.get(), [](LinphoneCore* core, LinphoneAccount*, LinphoneRegistrationState, const char*) {
                 onSignallingChanged(core);
+            });
+        linphone_core_cbs_set_conference_state_changed(
+            callbacks_.get(), [](LinphoneCore* core, LinphoneConference* conference, LinphoneConferenceState state) {
+                if (state == LinphoneConferenceStateDeleted || state == LinphoneConferenceStateCreationFailed) {
+                    onConferenceDeleted(core, conference);
+                }
             });
         linphone_core_add_callbacks(core_->cPtr(), callbacks_.get());
     } catch (...) {

@@ -10,12 +10,15 @@
 #include <mutex>
 #include <thread>
 #include <type_traits>
+#include <vector>
 
 namespace linphone {
 class Core;
 }
 
 struct belle_sip_main_loop;
+struct _belle_sip_object;
+struct _LinphoneConference;
 struct _LinphoneCore;
 struct _LinphoneCoreCbs;
 
@@ -57,6 +60,13 @@ namespace Tarvent::VirtualChannel {
 // hold such a lock while it works with the Core runs wholly on this thread
 // (take the lock inside the function given to run()).
 //
+// Stopping: the library ends a conference by a task of its own, queued on the
+// SIP stack's main loop, and a Core stopped before that task ran would never
+// release the conference, whose mixers keep their ticker threads running to
+// the end of the process. So the final task runs the main loop until every
+// conference the library has deleted is gone (at most kConferenceReleaseWait)
+// before it stops the Core.
+//
 // Construction, shutdown, destruction: one owner thread at a time, never
 // this thread (a last reference dropped on it after shutdown is fine).
 // run(): any thread, also this one (runs inline then).
@@ -78,6 +88,10 @@ public:
     // so this keeps the idle stack near 0.1% of a core.
     static constexpr std::chrono::milliseconds kIdlePeriod{200};
     static constexpr std::chrono::milliseconds kActivityWindow{250};
+    // The library releases a deleted conference after a few tens of
+    // milliseconds; a conference something else still holds is not waited
+    // for longer than this at the stop.
+    static constexpr std::chrono::milliseconds kConferenceReleaseWait{2000};
 
     // Starts the thread and waits until `factory` has made the Core. When the
     // factory throws (or returns null: SipError), the thread has ended and
@@ -126,6 +140,16 @@ private:
     void endWait();
     // Core thread, from the Core: a call or a registration changed.
     static void onSignallingChanged(_LinphoneCore* core);
+    // Core thread, from the Core: the library deleted `conference` and has
+    // queued its release.
+    static void onConferenceDeleted(_LinphoneCore* core, _LinphoneConference* conference);
+    // Core thread, from the library: a conference watched for its release is gone.
+    static void onConferenceReleased(void* self, _belle_sip_object* conference);
+    // Core thread, by the final task: runs the main loop until the deleted
+    // conferences are released, or kConferenceReleaseWait has passed.
+    void awaitConferenceRelease();
+    // Core thread: stops watching the conferences not released yet.
+    void forgetReleasingConferences();
     // Core thread, by the final task: lets go of the Core.
     void finish();
     // The period until the next iterate(), from the calls and accounts.
@@ -136,6 +160,8 @@ private:
     std::unique_ptr<_LinphoneCoreCbs, CallbacksDeleter> callbacks_;  // core thread only
     bool waiting_ = false;            // core thread only: inside waitInMainLoop
     bool signallingChanged_ = false;  // core thread only: since the last iterate()
+    // Core thread only: conferences the library deleted and has not released yet.
+    std::vector<_LinphoneConference*> releasingConferences_;
     std::atomic<std::thread::id> coreThreadId_{};
 
     // Guards tasks_, accepting_, asleep_, wakePending_; lock order level 4.

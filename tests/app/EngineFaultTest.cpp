@@ -14,6 +14,7 @@
 
 #include "app/EngineSoakFixture.h"
 #include "sip/SipMediaTimeout.h"
+#include "support/ProcessResources.h"
 #include "support/SippFixture.h"
 
 namespace Tarvent::VirtualChannel {
@@ -24,16 +25,21 @@ using Clock = std::chrono::steady_clock;
 using Proto::Ack;
 using TestSupport::BaresipFixture;
 using TestSupport::Message;
+using TestSupport::ProcessResources;
 
 // Enough packets for a second or two of a call's audio.
 constexpr std::int64_t kSomePackets = 50;
+// The standard microphone hands over its tone a block at a time, so a call
+// sends its audio in bursts that far apart: a span shorter than a block and
+// a bit can fall between two of them and count no packet sent.
+constexpr auto kAudioSpan = TestSupport::PulseAudioFixture::kSineBlock + 1s;
 
 class EngineFaultTest : public TestSupport::EngineSoakFixture {
 protected:
     // The call still carries audio both ways.
     void expectAudioBothWays(int callId, const char* when)
     {
-        const auto traffic = calls().traffic(callId, 2s);
+        const auto traffic = calls().traffic(callId, kAudioSpan);
         EXPECT_GT(traffic.sent, kSomePackets) << when;
         EXPECT_GT(traffic.received, kSomePackets) << when;
     }
@@ -225,6 +231,50 @@ TEST_F(EngineFaultTest, AConferenceStoppedRightAfterALeaveAndAJoinHoldsBothCalls
     EXPECT_TRUE(calls().hangUp(a));
     EXPECT_TRUE(calls().hangUp(b));
     EXPECT_TRUE(carol->waitForEvent("CALL_CLOSED")) << carol->log();
+}
+
+// The library releases an ended conference a moment later, by a task of its
+// own. A stop that comes first must still release it: its mixers' threads
+// would otherwise run on in the stopped engine (and into its exit).
+TEST_F(EngineFaultTest, AStackStoppedWithItsConferenceRunningLeavesNoMediaThreadBehind)
+{
+    using Proto::SipStackStatusAnswer;
+    const pid_t pid = engine_.engine().process().pid();
+    ASSERT_EQ(engine_.request(TestSupport::stackStop(), 30s).sipstackstatusanswer().status(),
+              SipStackStatusAnswer::STOPPED);
+    const auto stopped = ProcessResources::of(pid);
+    ASSERT_TRUE(stopped);
+
+    const int accountId = engine_.startWithAccount("alice", "alicepw");
+    ASSERT_GE(accountId, 0) << engine_.engine().log();
+    calls_.emplace(engine_, accountId);
+    std::vector<std::unique_ptr<BaresipFixture>> farEnds;
+    std::vector<int> callIds;
+    for (const char* user : {"bob", "carol", "dave"}) {
+        farEnds.push_back(farEnd(user));
+        callIds.push_back(calls().confirmedCall(user));
+        ASSERT_GE(callIds.back(), 0) << farEnds.back()->log();
+    }
+    Message start;
+    start.mutable_startconferenceaction()->add_accountids(accountId);
+    ASSERT_EQ(calls().ack(start).statuscode(), Ack::SUCCESS);
+    // The conference runs, its mixers with it.
+    for (std::size_t i = 0; i + 1 < callIds.size(); ++i) {
+        ASSERT_TRUE(calls().holdReported(callIds[i], false)) << "call " << callIds[i];
+    }
+    expectAudioBothWays(callIds.front(), "in the conference");
+    ASSERT_EQ(engine_.request(TestSupport::stackStop(), 30s).sipstackstatusanswer().status(),
+              SipStackStatusAnswer::STOPPED);
+
+    // Threads end a moment after the answer; a leaked one never does.
+    const auto deadline = Clock::now() + 5s;
+    auto now = ProcessResources::of(pid);
+    while (now && now->threads > stopped->threads && Clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+        now = ProcessResources::of(pid);
+    }
+    ASSERT_TRUE(now);
+    EXPECT_EQ(now->threads, stopped->threads) << engine_.engine().log();
 }
 
 }  // namespace

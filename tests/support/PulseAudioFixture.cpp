@@ -275,13 +275,18 @@ PulseAudioFixture::Recording::Recording(std::unique_ptr<ChildProcess> process, s
 
 PulseAudioFixture::Recording::~Recording() = default;
 
+std::uintmax_t PulseAudioFixture::Recording::size() const
+{
+    std::error_code error;
+    const auto size = std::filesystem::file_size(file_, error);
+    return error ? 0 : size;
+}
+
 bool PulseAudioFixture::Recording::waitForData(std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        std::error_code error;
-        const auto size = std::filesystem::file_size(file_, error);
-        if (!error && size > 0) {
+        if (size() > 0) {
             return true;
         }
         if (std::chrono::steady_clock::now() > deadline) {

@@ -24,6 +24,13 @@ namespace Tarvent::VirtualChannel::TestSupport {
 // Test thread only.
 class PulseAudioFixture {
 public:
+    // A sine source has a fixed latency on this server: it pushes kSineBlock
+    // of its tone at once and then nothing until the next block is due, so
+    // whoever records it gets its audio in bursts that far apart (a first
+    // bit at once, the next burst a block later). A real microphone hands
+    // over every few milliseconds.
+    static constexpr std::chrono::milliseconds kSineBlock{2000};
+
     // Throws std::runtime_error when the server doesn't answer within 10 s.
     explicit PulseAudioFixture(bool standardDevices = true);
     ~PulseAudioFixture();
@@ -58,6 +65,8 @@ public:
         // Waits until the first samples have arrived (an idle sink can take
         // a second or two); false when none came within `timeout`.
         bool waitForData(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+        // The bytes that arrived so far.
+        std::uintmax_t size() const;
         // Ends the recording (once) and returns everything it got.
         std::vector<std::int16_t> stop();
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "support/TempDir.h"
 #include "support/ToneDetector.h"
@@ -53,6 +55,30 @@ TEST(PulseAudioFixtureTest, WhatIsPlayedIntoASinkIsReadBackFromItsMonitor)
     // The other sink heard nothing.
     const auto quiet = pulse.captureSink("headset_speaker", 1500ms);
     EXPECT_LT(ToneDetector::rms(quiet), 10.0);
+}
+
+// What the measures of a call's traffic rely on: the standard microphone
+// delivers in blocks, with a pause of most of a block between two.
+TEST(PulseAudioFixtureTest, TheStandardMicrophoneDeliversItsToneABlockAtATime)
+{
+    PulseAudioFixture pulse;
+    const auto recording = pulse.record("headset_microphone");
+    ASSERT_TRUE(recording->waitForData());
+    std::uintmax_t size = recording->size();
+    auto grown = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration longestPause{0};
+    const auto end = grown + 2 * PulseAudioFixture::kSineBlock + 500ms;
+    while (std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(10ms);  // sampling the recording's growth is the point here
+        const std::uintmax_t now = recording->size();
+        if (now != size) {
+            longestPause = std::max(longestPause, std::chrono::steady_clock::now() - grown);
+            grown = std::chrono::steady_clock::now();
+            size = now;
+        }
+    }
+    EXPECT_GT(longestPause, PulseAudioFixture::kSineBlock / 2);
+    EXPECT_GT(ToneDetector(8000).blocksWithTone(recording->stop(), 1000.0), 5);
 }
 
 TEST(PulseAudioFixtureTest, FedMicrophoneCarriesWhatIsPlayedIntoItsFeederAndGoesWithIt)
