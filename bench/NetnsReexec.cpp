@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,17 @@ void runInOwnNetwork(int argc, char** argv)
     execv(script.c_str(), args.data());
     std::perror("in-netns");
     std::exit(1);
+}
+
+int runBenchInOwnNetwork(int argc, char** argv, const char* name, int (*bench)())
+{
+    runInOwnNetwork(argc, argv);
+    try {
+        return bench();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s failed: %s\n", name, error.what());
+        return 1;
+    }
 }
 
 }  // namespace Tarvent::VirtualChannel

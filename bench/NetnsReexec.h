@@ -8,4 +8,8 @@ namespace Tarvent::VirtualChannel {
 // when already inside; exits with 1 when the script cannot be run.
 void runInOwnNetwork(int argc, char** argv);
 
+// A bench's whole entry: runs `bench` in a network of its own and turns an
+// exception out of it into a line on stderr and exit status 1.
+int runBenchInOwnNetwork(int argc, char** argv, const char* name, int (*bench)());
+
 }  // namespace Tarvent::VirtualChannel

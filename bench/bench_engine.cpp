@@ -240,11 +240,5 @@ int run()
 
 int main(int argc, char** argv)
 {
-    Tarvent::VirtualChannel::runInOwnNetwork(argc, argv);
-    try {
-        return Tarvent::VirtualChannel::run();
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "bench_engine failed: %s\n", error.what());
-        return 1;
-    }
+    return Tarvent::VirtualChannel::runBenchInOwnNetwork(argc, argv, "bench_engine", Tarvent::VirtualChannel::run);
 }

@@ -43,6 +43,17 @@ protected:
         EXPECT_GT(traffic.sent, kSomePackets) << when;
         EXPECT_GT(traffic.received, kSomePackets) << when;
     }
+
+    // Calls to bob, carol and dave, each confirmed at both ends.
+    void threeConfirmedCalls(std::vector<std::unique_ptr<BaresipFixture>>& farEnds, std::vector<int>& callIds)
+    {
+        for (const char* user : {"bob", "carol", "dave"}) {
+            farEnds.push_back(farEnd(user));
+            callIds.push_back(calls().confirmedCall(user));
+            ASSERT_GE(callIds.back(), 0) << farEnds.back()->log();
+            ASSERT_TRUE(farEnds.back()->waitForEvent("CALL_ESTABLISHED")) << farEnds.back()->log();
+        }
+    }
 };
 
 TEST_F(EngineFaultTest, AClientThatDropsItsConnectionMidCallAndReconnectsGetsTheCallsLaterNotifications)
@@ -174,12 +185,7 @@ TEST_F(EngineFaultTest, SigtermWithThreeCallsInTheConferenceEndsThemAllAndExitsC
 {
     std::vector<std::unique_ptr<BaresipFixture>> farEnds;
     std::vector<int> callIds;
-    for (const char* user : {"bob", "carol", "dave"}) {
-        farEnds.push_back(farEnd(user));
-        callIds.push_back(calls().confirmedCall(user));
-        ASSERT_GE(callIds.back(), 0) << farEnds.back()->log();
-        ASSERT_TRUE(farEnds.back()->waitForEvent("CALL_ESTABLISHED")) << farEnds.back()->log();
-    }
+    ASSERT_NO_FATAL_FAILURE(threeConfirmedCalls(farEnds, callIds));
     Message start;
     start.mutable_startconferenceaction()->add_accountids(calls().accountId());
     ASSERT_EQ(calls().ack(start).statuscode(), Ack::SUCCESS);
@@ -250,11 +256,7 @@ TEST_F(EngineFaultTest, AStackStoppedWithItsConferenceRunningLeavesNoMediaThread
     calls_.emplace(engine_, accountId);
     std::vector<std::unique_ptr<BaresipFixture>> farEnds;
     std::vector<int> callIds;
-    for (const char* user : {"bob", "carol", "dave"}) {
-        farEnds.push_back(farEnd(user));
-        callIds.push_back(calls().confirmedCall(user));
-        ASSERT_GE(callIds.back(), 0) << farEnds.back()->log();
-    }
+    ASSERT_NO_FATAL_FAILURE(threeConfirmedCalls(farEnds, callIds));
     Message start;
     start.mutable_startconferenceaction()->add_accountids(accountId);
     ASSERT_EQ(calls().ack(start).statuscode(), Ack::SUCCESS);
